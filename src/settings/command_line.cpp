@@ -1,0 +1,163 @@
+#include "command_line.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+const char kHelpText[] =
+    "seqcat [input image basefilename=f] [options] [output video=video.avi]\n"
+    "\n"
+    "Description:\n"
+    "\tCreates a video from a sequence of images.  By default this function\n"
+    "\tloads files f000.jpg, f001.jpg, ..., f010.jpg and generates a video\n"
+    "\tnamed video.avi at 15 fps.\n"
+    "\n"
+    "\tNote:\n"
+    "\tThe option to select video codecs for BSD/Linux is not supported in\n"
+    "\tthe current version, and needs recompiling the source files with the\n"
+    "\tcodec parameter appropriatly set in the CvVideoWriter structure\n"
+    "\tinstead of using -1.\n"
+    "\n"
+    "Options:\n"
+    "\t-h   Prints this help.\n"
+    "\t-nv  Turns verbose off.\n"
+    "\t-np  Do not wait for user to press ESC when done.\n"
+    "\t-nd  Do not display images.\n"
+    "\t-no  Do not save the output.\n"
+    "\t-e   Filename extension [=jpg]\n"
+    "\t-sq initial_value final_value\n"
+    "\t     Applies seqcat to a sequence of images\n"
+    "\t     By default the sequence range is assumed to be between 0 and 10\n"
+    "\t     with zero-padding = 3, i.e. 000, 001, ..., 010.\n"
+    "\t-zp num  Pad filename suffix with num zeros.\n"
+    "\t-fps num Sets the frame rate (in frames per second).\n"
+    "\t         By default fps is assumed to be 15 fps.\n"
+    "\n";
+
+enum class Option { NoVerbose, NoPause, NoDisplay, NoOutput, Help, Extension, Sequence,
+                    ZeroPadding, FramesPerSecond, Unknown };
+
+struct OptionName {
+    const char* name;
+    Option option;
+    int valuesTaken;
+};
+
+// Matching order matters: an argument means the first of these names found anywhere in it,
+// so "-nv-np" is "-nv" and "--help" is "-h".
+const OptionName kOptionTable[] = {
+    {"-nv", Option::NoVerbose, 0},   {"-np", Option::NoPause, 0},
+    {"-nd", Option::NoDisplay, 0},   {"-no", Option::NoOutput, 0},
+    {"-h", Option::Help, 0},         {"-e", Option::Extension, 1},
+    {"-sq", Option::Sequence, 2},    {"-zp", Option::ZeroPadding, 1},
+    {"-fps", Option::FramesPerSecond, 1},
+};
+
+bool isOptionArgument(const char* argument) {
+    return argument[0] == '\0' || argument[0] == '-';
+}
+
+const OptionName* matchOption(const char* argument) {
+    for (const OptionName& entry : kOptionTable) {
+        if (std::strstr(argument, entry.name) != nullptr) return &entry;
+    }
+    return nullptr;
+}
+
+// atoi's reading (white space, sign, digits up to the first other character, none gives 0),
+// but clamped to the 32-bit range instead of overflowing.
+std::int32_t readInteger(const char* text) {
+    const long long value = std::strtoll(text, nullptr, 10);
+    if (value > INT32_MAX) return INT32_MAX;
+    if (value < INT32_MIN) return INT32_MIN;
+    return static_cast<std::int32_t>(value);
+}
+
+void reportInvalidOption(const char* argument, const ConversionSettings& settings) {
+    if (settings.verbose) std::printf("Invalid option detected: %s\n", argument);
+}
+
+bool preScanTurnsVerboseOff(int argc, const char* const argv[]) {
+    for (int position = 1; position < argc; ++position) {
+        if (isOptionArgument(argv[position]) && std::strstr(argv[position], "-nv") != nullptr) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void applyName(int position, const char* name, ConversionSettings* settings) {
+    if (position == 1) {
+        settings->baseName = name;
+        if (settings->verbose) std::printf("Input base filename : %s\n", settings->baseName.c_str());
+    } else {
+        settings->outputName = name;
+        if (settings->verbose) std::printf("New output filename: %s\n", settings->outputName.c_str());
+    }
+}
+
+// Applies one option whose values (if any) are values[0], values[1].
+void applyOption(Option option, const char* const values[], ConversionSettings* settings) {
+    switch (option) {
+        case Option::NoVerbose: settings->verbose = 0; break;
+        case Option::NoPause: settings->waitForEscape = 0; break;
+        case Option::NoDisplay:
+            settings->displayImages = 0;
+            if (settings->verbose) std::printf("No display.\n");
+            break;
+        case Option::NoOutput:
+            settings->saveOutput = 0;
+            if (settings->verbose) std::printf("No output.\n");
+            break;
+        case Option::Extension: settings->extension = values[0]; break;
+        case Option::Sequence:
+            settings->firstIndex = readInteger(values[0]);
+            settings->lastIndex = readInteger(values[1]);
+            if (settings->verbose) {
+                std::printf("Sequence range [v0, v1] = [%d, %d]\n", settings->firstIndex,
+                            settings->lastIndex);
+            }
+            break;
+        case Option::ZeroPadding: settings->namePattern = buildNamePattern(readInteger(values[0])); break;
+        case Option::FramesPerSecond: settings->framesPerSecond = std::strtod(values[0], nullptr); break;
+        case Option::Help:
+        case Option::Unknown: break;
+    }
+}
+
+}  // namespace
+
+int parseCommandLine(int argc, const char* const argv[], ConversionSettings* settings) {
+    if (preScanTurnsVerboseOff(argc, argv)) settings->verbose = 0;
+    if (settings->verbose) std::printf("Verbose is on.\n");
+
+    for (int position = 1; position < argc; ++position) {
+        const char* argument = argv[position];
+        if (!isOptionArgument(argument)) {
+            applyName(position, argument, settings);
+            continue;
+        }
+        const OptionName* match = matchOption(argument);
+        if (match == nullptr) {
+            reportInvalidOption(argument, *settings);
+            continue;
+        }
+        if (match->option == Option::Help) {
+            std::fputs(kHelpText, stdout);
+            return kHelpShown;
+        }
+        const int valuesPresent = argc - 1 - position;
+        if (valuesPresent < match->valuesTaken) {
+            // The option's values are missing: report it and consume what is left, so nothing
+            // is read past the end and a lone value is not taken for a name.
+            reportInvalidOption(argument, *settings);
+            return 0;
+        }
+        applyOption(match->option, &argv[position + 1], settings);
+        position += match->valuesTaken;
+    }
+    return 0;
+}

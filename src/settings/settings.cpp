@@ -1,0 +1,61 @@
+#include "settings.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+constexpr std::int32_t kDefaultPaddingWidth = 3;
+
+// Widest text an int prints as: "-2147483648".
+constexpr long long kWidestIndexText = 11;
+
+// The field width written into a pattern by buildNamePattern, read back so the length of a
+// path is known before it is formed: printf would otherwise allocate a buffer as wide as the
+// field, gigabytes for a huge width.
+long long paddingWidthOf(const std::string& pattern) {
+    const std::size_t start = pattern.find("%0");
+    if (start == std::string::npos) return 0;
+    const char* widthText = pattern.c_str() + start + 2;
+    while (*widthText == '-' || *widthText == '0') ++widthText;  // flags, not digits of width
+    return std::strtoll(widthText, nullptr, 10);
+}
+
+}  // namespace
+
+void setDefaultSettings(ConversionSettings* settings) {
+    settings->baseName = "f";
+    settings->extension = "jpg";
+    settings->namePattern = buildNamePattern(kDefaultPaddingWidth);
+    settings->firstIndex = 0;
+    settings->lastIndex = 10;
+    settings->framesPerSecond = 15.0;
+    settings->outputName = "video.avi";
+    settings->saveOutput = 1;
+    settings->displayImages = 1;
+    settings->verbose = 1;
+    settings->waitForEscape = 1;
+}
+
+std::string buildNamePattern(std::int32_t width) {
+    char pattern[32];
+    std::snprintf(pattern, sizeof pattern, "%%s%%0%dd.%%s", static_cast<int>(width));
+    return pattern;
+}
+
+std::string formatImagePath(const ConversionSettings& settings, std::int32_t index) {
+    const long long longestPath = static_cast<long long>(settings.baseName.size()) +
+                                  std::max(paddingWidthOf(settings.namePattern), kWidestIndexText) +
+                                  1 + static_cast<long long>(settings.extension.size());
+    if (longestPath >= PATH_MAX) return std::string();
+
+    std::string path(static_cast<std::size_t>(longestPath) + 1, '\0');
+    const int length = std::snprintf(&path[0], path.size(), settings.namePattern.c_str(),
+                                     settings.baseName.c_str(), static_cast<int>(index),
+                                     settings.extension.c_str());
+    if (length < 0) return std::string();
+    path.resize(static_cast<std::size_t>(length));
+    return path;
+}
