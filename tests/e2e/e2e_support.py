@@ -1,0 +1,554 @@
+"""Shared helpers for seqcat's end-to-end tests (Python 3 standard library only).
+
+The tests drive the real seqcat binary. ctest passes the programs they need through the
+environment (see tests/e2e/CMakeLists.txt):
+
+    SEQCAT              path of the seqcat binary (required)
+    SEQCAT_MAKE_FRAMES  path of seqcat_make_frames, the image-sequence generator (required)
+    FFPROBE             ffprobe (default: "ffprobe" on PATH)
+    XVFB                Xvfb (default: "Xvfb" on PATH)
+    XDOTOOL             xdotool (default: "xdotool" on PATH)
+
+A missing program makes the test fail, never skip: a skipped end-to-end test would show as a
+pass in ctest.
+
+What this module offers, and keeps stable for every test file that imports it:
+
+    make_frames(directory, base="f", ext="jpg", first=0, last=10, pad=3, width=64, height=48)
+        Draws a numbered sequence with seqcat_make_frames; returns the file names made.
+    run_seqcat(args, cwd, timeout=60, stdin=None, env=None, display=None) -> RunResult
+        Runs seqcat to its end, with /dev/null as input and DISPLAY unset unless a display is
+        given. RunResult has returncode, stdout, stderr (text) and elapsed (seconds).
+    start_seqcat(args, cwd, env=None, display=None) -> LiveRun
+        Starts seqcat in the background with its output read as it comes (for tests that act
+        while it runs, such as sending ESC to its window).
+    seqcat_env(display=None, base=None) -> dict
+        The environment seqcat runs with: DISPLAY removed, or set to the given Xvfb's display.
+    probe_video(path) -> VideoInfo
+        Reads a video with ffprobe: codec_name, width, height, r_frame_rate, avg_frame_rate,
+        frame_count (frames actually decoded, by -count_frames), format_name.
+    output_lines(text) -> list of lines; timing_lines(text) -> list of TimingLine
+        Split seqcat's output; TIMING_LINE is the regular expression of one timing line.
+    Xvfb
+        A private X server on a free display number (context manager), with find_windows,
+        wait_for_window, wait_for_no_window and send_key (through xdotool).
+    PtyRun
+        Runs seqcat on a fresh pseudo-terminal (pty.fork), so its console wait really blocks;
+        read_until, send, is_running, wait, terminal_attributes (context manager).
+"""
+
+import collections
+import errno
+import json
+import os
+import pty
+import re
+import select
+import shutil
+import signal
+import subprocess
+import tempfile
+import termios
+import threading
+import time
+
+SEQCAT = os.environ.get("SEQCAT", "")
+MAKE_FRAMES = os.environ.get("SEQCAT_MAKE_FRAMES", "")
+FFPROBE = os.environ.get("FFPROBE", "ffprobe")
+XVFB = os.environ.get("XVFB", "Xvfb")
+XDOTOOL = os.environ.get("XDOTOOL", "xdotool")
+
+ESC = b"\x1b"
+
+# One timing line, exactly as seqcat prints it for a completed frame.
+TIMING_LINE = re.compile(
+    r"^File: (?P<path>.*) \| processing time = (?P<milliseconds>\d+\.\d\d) ms/frame"
+    r" - fps = (?P<fps>\d+\.\d\d|inf)$")
+
+SAVED_LINE_PREFIX = "Output video saved to file: "
+BANNER_LINE = re.compile(
+    r"^seqcat: makes a video from an image sequence, built with OpenCV "
+    r"(?P<version>\S+) \((?P<major>\d+)\.(?P<minor>\d+)\.(?P<subminor>\d+)\)$")
+HOT_KEY_LINES = ["Hot keys: ", "\tESC - quit the program", "Type seqcat -h for additional help."]
+NO_DISPLAY_WARNING = "seqcat: no display can be reached; frames will not be shown"
+
+TimingLine = collections.namedtuple("TimingLine", "path milliseconds fps")
+RunResult = collections.namedtuple("RunResult", "returncode stdout stderr elapsed")
+
+
+def _require_program(path, what):
+    found = shutil.which(path) if path else None
+    if not found:
+        raise AssertionError(f"{what} not found ({path!r}); run the tests through ctest, which "
+                             "passes the program paths, after scripts/setup.sh")
+    return found
+
+
+def seqcat_path():
+    return _require_program(SEQCAT, "seqcat (environment variable SEQCAT)")
+
+
+# ----------------------------------------------------------------------------------------------
+# Images
+
+def make_frames(directory, base="f", ext="jpg", first=0, last=10, pad=3, width=64, height=48):
+    """Writes <base><index padded to pad digits>.<ext> into directory for first..last.
+
+    base may hold sub-folders of directory (they must exist). Returns the file names relative
+    to directory, in index order, as seqcat would form them.
+    """
+    generator = _require_program(MAKE_FRAMES, "seqcat_make_frames (environment variable "
+                                              "SEQCAT_MAKE_FRAMES)")
+    command = [generator, "--base", os.path.join(directory, base), "--ext", ext,
+               "--first", str(first), "--last", str(last), "--pad", str(pad),
+               "--width", str(width), "--height", str(height)]
+    completed = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True,
+                               text=True, timeout=60)
+    if completed.returncode != 0:
+        raise AssertionError(f"{command} failed: {completed.stderr}")
+    return [f"{base}{index:0{pad}d}.{ext}" for index in range(first, last + 1)]
+
+
+# ----------------------------------------------------------------------------------------------
+# Running seqcat
+
+def seqcat_env(display=None, base=None):
+    """The environment for seqcat: no display unless an Xvfb is given."""
+    env = dict(os.environ if base is None else base)
+    env.pop("DISPLAY", None)
+    env.pop("WAYLAND_DISPLAY", None)
+    if display is not None:
+        env.update(display.env())
+    return env
+
+
+def run_seqcat(args, cwd, timeout=60, stdin=None, env=None, display=None):
+    """Runs seqcat with args in cwd to its end and returns a RunResult.
+
+    Input is /dev/null unless stdin is given (a file object, or bytes to feed). A run still
+    going after timeout seconds is killed and the test fails with what it printed.
+    """
+    program = seqcat_path()
+    if env is None:
+        env = seqcat_env(display)
+    feed = None
+    if isinstance(stdin, (bytes, bytearray)):
+        feed, stdin = bytes(stdin), subprocess.PIPE
+    elif stdin is None:
+        stdin = subprocess.DEVNULL
+    started = time.monotonic()
+    process = subprocess.Popen([program] + list(args), cwd=cwd, env=env, stdin=stdin,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        stdout, stderr = process.communicate(feed, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        stdout, stderr = process.communicate()
+        raise AssertionError(f"seqcat {args} did not end within {timeout} s; stdout:\n"
+                             f"{stdout.decode(errors='replace')}\nstderr:\n"
+                             f"{stderr.decode(errors='replace')}")
+    return RunResult(process.returncode, stdout.decode(errors="replace"),
+                     stderr.decode(errors="replace"), time.monotonic() - started)
+
+
+class LiveRun:
+    """seqcat running in the background; its standard output is collected as it comes."""
+
+    def __init__(self, args, cwd, env=None, display=None, stdin=None):
+        if env is None:
+            env = seqcat_env(display)
+        self.args = list(args)
+        self.process = subprocess.Popen(
+            [seqcat_path()] + self.args, cwd=cwd, env=env,
+            stdin=subprocess.DEVNULL if stdin is None else stdin,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self._lock = threading.Lock()
+        self._stdout = []
+        self._stderr = []
+        self._readers = [threading.Thread(target=self._collect, args=(stream, sink), daemon=True)
+                         for stream, sink in ((self.process.stdout, self._stdout),
+                                              (self.process.stderr, self._stderr))]
+        for reader in self._readers:
+            reader.start()
+
+    def _collect(self, stream, sink):
+        for line in iter(stream.readline, b""):
+            with self._lock:
+                sink.append(line.decode(errors="replace"))
+        stream.close()
+
+    @property
+    def stdout(self):
+        with self._lock:
+            return "".join(self._stdout)
+
+    @property
+    def stderr(self):
+        with self._lock:
+            return "".join(self._stderr)
+
+    def wait_for_output(self, predicate, timeout):
+        """Waits until predicate(stdout so far) holds; fails the test after timeout seconds."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if predicate(self.stdout):
+                return self.stdout
+            if self.process.poll() is not None:
+                for reader in self._readers:
+                    reader.join(5)
+                if predicate(self.stdout):
+                    return self.stdout
+                break
+            time.sleep(0.02)
+        raise AssertionError(f"seqcat {self.args}: expected output did not come within {timeout} s"
+                             f" (exit status {self.process.poll()}); stdout:\n{self.stdout}\n"
+                             f"stderr:\n{self.stderr}")
+
+    def wait(self, timeout=60):
+        """Waits for the end of the run and returns a RunResult; kills it after timeout."""
+        started = time.monotonic()
+        try:
+            returncode = self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.kill()
+            raise AssertionError(f"seqcat {self.args} did not end within {timeout} s; stdout:\n"
+                                 f"{self.stdout}\nstderr:\n{self.stderr}")
+        for reader in self._readers:
+            reader.join(10)
+        return RunResult(returncode, self.stdout, self.stderr, time.monotonic() - started)
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.kill()
+
+
+def start_seqcat(args, cwd, env=None, display=None):
+    return LiveRun(args, cwd, env=env, display=display)
+
+
+def output_lines(text):
+    """seqcat's output as a list of lines, whatever the line ends (a pty gives \\r\\n)."""
+    return text.replace("\r\n", "\n").split("\n")[:-1] if text else []
+
+
+def timing_lines(text):
+    """Every timing line of an output, in order, as TimingLine(path, milliseconds, fps)."""
+    found = []
+    for line in output_lines(text):
+        match = TIMING_LINE.match(line)
+        if match:
+            fps = match.group("fps")
+            found.append(TimingLine(match.group("path"), float(match.group("milliseconds")),
+                                    float("inf") if fps == "inf" else float(fps)))
+    return found
+
+
+# ----------------------------------------------------------------------------------------------
+# Videos
+
+class VideoInfo(collections.namedtuple(
+        "VideoInfo", "codec_name width height r_frame_rate avg_frame_rate frame_count "
+                     "format_name")):
+    """What ffprobe reads from a video. A file without a video stream has codec_name None and
+    frame_count 0."""
+
+    @property
+    def has_video(self):
+        return self.codec_name is not None
+
+
+def probe_video(path):
+    """Reads path with ffprobe, counting the frames it decodes. Fails the test when ffprobe
+    cannot read the file at all."""
+    ffprobe = _require_program(FFPROBE, "ffprobe (environment variable FFPROBE)")
+    command = [ffprobe, "-v", "error", "-count_frames", "-select_streams", "v:0",
+               "-show_entries",
+               "stream=codec_name,width,height,r_frame_rate,avg_frame_rate,nb_read_frames"
+               ":format=format_name", "-of", "json", path]
+    completed = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True,
+                               text=True, timeout=120)
+    if completed.returncode != 0:
+        raise AssertionError(f"ffprobe cannot read {path}: {completed.stderr.strip()}")
+    report = json.loads(completed.stdout)
+    streams = report.get("streams") or []
+    format_name = report.get("format", {}).get("format_name")
+    if not streams:
+        return VideoInfo(None, None, None, None, None, 0, format_name)
+    stream = streams[0]
+    frames = stream.get("nb_read_frames")
+    return VideoInfo(stream.get("codec_name"), stream.get("width"), stream.get("height"),
+                     stream.get("r_frame_rate"), stream.get("avg_frame_rate"),
+                     int(frames) if frames not in (None, "N/A") else 0, format_name)
+
+
+# ----------------------------------------------------------------------------------------------
+# A private X server
+
+class Xvfb:
+    """An Xvfb on a free display number, for tests that need seqcat's window.
+
+    with Xvfb() as display:
+        run_seqcat(args, cwd, display=display)
+        window = display.wait_for_window("seqcat")
+        display.send_key(window, "Escape")
+    """
+
+    def __init__(self, screen="800x600x24"):
+        self.screen = screen
+        self.process = None
+        self.display = None
+        self.runtime_dir = None
+
+    def start(self, timeout=20):
+        program = _require_program(XVFB, "Xvfb (environment variable XVFB)")
+        _require_program(XDOTOOL, "xdotool (environment variable XDOTOOL)")
+        read_end, write_end = os.pipe()
+        try:
+            # -displayfd: the server picks a free display number and writes it once it
+            # accepts connections, so parallel tests never fight over a number.
+            self.process = subprocess.Popen(
+                [program, "-displayfd", str(write_end), "-nolisten", "tcp",
+                 "-screen", "0", self.screen],
+                pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL, start_new_session=True)
+            os.close(write_end)
+            write_end = None
+            number = b""
+            deadline = time.monotonic() + timeout
+            while not number.endswith(b"\n"):
+                remaining = deadline - time.monotonic()
+                ready, _, _ = select.select([read_end], [], [], max(0.0, remaining))
+                if not ready:
+                    raise AssertionError(f"Xvfb gave no display number within {timeout} s")
+                chunk = os.read(read_end, 64)
+                if not chunk:
+                    raise AssertionError("Xvfb ended before it gave a display number")
+                number += chunk
+        except BaseException:
+            self.stop()
+            raise
+        finally:
+            if write_end is not None:
+                os.close(write_end)
+            os.close(read_end)
+        self.display = ":" + number.decode().strip()
+        self.runtime_dir = tempfile.mkdtemp(prefix="seqcat-xdg-")
+        os.chmod(self.runtime_dir, 0o700)
+        self._wait_until_it_accepts(timeout)
+        return self
+
+    def _wait_until_it_accepts(self, timeout):
+        deadline = time.monotonic() + timeout
+        while True:
+            check = subprocess.run([XDOTOOL, "getdisplaygeometry"], env=self.env(os.environ),
+                                   stdin=subprocess.DEVNULL, capture_output=True, timeout=10)
+            if check.returncode == 0:
+                return
+            if time.monotonic() > deadline:
+                self.stop()
+                raise AssertionError(f"Xvfb on {self.display} does not accept connections")
+            time.sleep(0.05)
+
+    def stop(self):
+        if self.process is not None and self.process.poll() is None:
+            os.kill(self.process.pid, signal.SIGTERM)
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                os.kill(self.process.pid, signal.SIGKILL)
+                self.process.wait()
+        self.process = None
+        if self.runtime_dir:
+            shutil.rmtree(self.runtime_dir, ignore_errors=True)
+            self.runtime_dir = None
+
+    def env(self, base=None):
+        """The display variables (or base with them) for a program to use this server."""
+        env = {} if base is None else dict(base)
+        env["DISPLAY"] = self.display
+        env["XDG_RUNTIME_DIR"] = self.runtime_dir  # keeps Qt from warning about its absence
+        return env
+
+    def _xdotool(self, *args, timeout=10):
+        return subprocess.run([XDOTOOL] + [str(arg) for arg in args], env=self.env(os.environ),
+                              stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                              timeout=timeout)
+
+    def find_windows(self, name="seqcat"):
+        """Ids of the windows whose title is exactly name (an empty list when there is none)."""
+        found = self._xdotool("search", "--name", "^" + re.escape(name) + "$")
+        return found.stdout.split() if found.returncode == 0 else []
+
+    def wait_for_window(self, name="seqcat", timeout=20):
+        """Waits for a window titled name and returns its id; fails the test after timeout."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            windows = self.find_windows(name)
+            if windows:
+                return windows[-1]
+            time.sleep(0.05)
+        raise AssertionError(f"no window {name!r} appeared on {self.display} within {timeout} s")
+
+    def send_key(self, window, key="Escape"):
+        """Focuses the window, then types key into it."""
+        focus = self._xdotool("windowfocus", "--sync", window)
+        if focus.returncode != 0:
+            raise AssertionError(f"xdotool cannot focus window {window}: {focus.stderr}")
+        typed = self._xdotool("key", "--window", window, key)
+        if typed.returncode != 0:
+            raise AssertionError(f"xdotool cannot type {key} into window {window}: {typed.stderr}")
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+# ----------------------------------------------------------------------------------------------
+# A pseudo-terminal
+
+class PtyRun:
+    """seqcat on a fresh pseudo-terminal, as if run from a console.
+
+    The child waits until the parent has taken the terminal's settings (terminal_before), so
+    they are the settings seqcat starts with. prepare_terminal(attributes) may change them
+    first (it gets and returns a termios attribute list).
+
+    with PtyRun(["-nd"], cwd) as run:
+        run.read_until("Press ESC to quit.")
+        run.send(ESC)
+        status = run.wait()
+    """
+
+    def __init__(self, args, cwd, env=None, display=None, prepare_terminal=None):
+        program = seqcat_path()
+        if env is None:
+            env = seqcat_env(display)
+        self.args = list(args)
+        self.output = b""
+        self.returncode = None
+        gate_read, gate_write = os.pipe()
+        self.pid, self.fd = pty.fork()
+        if self.pid == 0:  # child: wait for the parent's go, then become seqcat
+            try:
+                os.close(gate_write)
+                os.read(gate_read, 1)
+                os.close(gate_read)
+                os.chdir(cwd)
+                os.execve(program, [program] + self.args, env)
+            finally:
+                os._exit(127)
+        os.close(gate_read)
+        try:
+            if prepare_terminal is not None:
+                termios.tcsetattr(self.fd, termios.TCSANOW,
+                                  prepare_terminal(termios.tcgetattr(self.fd)))
+            # On Linux the master side reports the settings of the terminal seqcat runs on.
+            self.terminal_before = termios.tcgetattr(self.fd)
+        finally:
+            os.write(gate_write, b"g")
+            os.close(gate_write)
+
+    @property
+    def text(self):
+        """Everything seqcat printed so far, with the terminal's \\r\\n turned into \\n."""
+        return self.output.decode(errors="replace").replace("\r\n", "\n")
+
+    def _read_some(self, timeout):
+        """Reads what comes within timeout: True when something came, None when nothing did,
+        False once the terminal has no writer left."""
+        ready, _, _ = select.select([self.fd], [], [], max(0.0, timeout))
+        if not ready:
+            return None
+        try:
+            chunk = os.read(self.fd, 4096)
+        except OSError as error:  # EIO: every slave side is closed
+            if error.errno != errno.EIO:
+                raise
+            return False
+        if not chunk:
+            return False
+        self.output += chunk
+        return True
+
+    def read_until(self, expected, timeout=30):
+        """Reads until the output holds expected (text or compiled pattern); fails the test
+        when it does not come within timeout seconds or seqcat ends first."""
+        def found():
+            text = self.text
+            return expected.search(text) if hasattr(expected, "search") else expected in text
+        deadline = time.monotonic() + timeout
+        while not found():
+            remaining = deadline - time.monotonic()
+            if remaining <= 0 or self._read_some(min(remaining, 0.1)) is False:
+                if found():
+                    break
+                raise AssertionError(f"seqcat {self.args}: {expected!r} did not come within "
+                                     f"{timeout} s; output:\n{self.text}")
+        return self.text
+
+    def read_for(self, seconds):
+        """Keeps reading for the given time (collects what seqcat prints meanwhile)."""
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            if self._read_some(deadline - time.monotonic()) is False:
+                time.sleep(max(0.0, min(0.05, deadline - time.monotonic())))
+        return self.text
+
+    def send(self, data):
+        """Types data at seqcat's terminal."""
+        os.write(self.fd, data)
+
+    def is_running(self):
+        if self.returncode is not None:
+            return False
+        pid, status = os.waitpid(self.pid, os.WNOHANG)
+        if pid == 0:
+            return True
+        self.returncode = os.waitstatus_to_exitcode(status)
+        return False
+
+    def terminal_attributes(self):
+        """The terminal's current settings (termios attribute list)."""
+        return termios.tcgetattr(self.fd)
+
+    def wait(self, timeout=30):
+        """Reads seqcat's output to its end and returns its exit status (a negative number
+        for death by a signal); kills it and fails the test after timeout seconds."""
+        deadline = time.monotonic() + timeout
+        while self.is_running():
+            if time.monotonic() > deadline:
+                self.kill()
+                raise AssertionError(f"seqcat {self.args} did not end within {timeout} s; "
+                                     f"output:\n{self.text}")
+            if self._read_some(0.05) is False:
+                time.sleep(0.02)
+        while self._read_some(0.05):  # what is left, until the terminal is drained or closed
+            pass
+        return self.returncode
+
+    def kill(self):
+        if self.is_running():
+            os.kill(self.pid, signal.SIGKILL)
+            _, status = os.waitpid(self.pid, 0)
+            self.returncode = os.waitstatus_to_exitcode(status)
+
+    def close(self):
+        self.kill()
+        if self.fd is not None:
+            os.close(self.fd)
+            self.fd = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
