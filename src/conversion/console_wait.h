@@ -1,0 +1,24 @@
+// The wait for ESC at the console at the end of a run.
+#pragma once
+
+#include <termios.h>
+
+// Puts a terminal on standard input into key-at-a-time mode without echo for its lifetime,
+// and gives the terminal's own settings back afterwards. Does nothing when standard input is
+// not a terminal. Set up before the prompt is printed, so no key typed after the prompt is
+// thrown away by the mode change.
+class ConsoleKeyMode {
+public:
+    ConsoleKeyMode();
+    ~ConsoleKeyMode();
+    ConsoleKeyMode(const ConsoleKeyMode&) = delete;
+    ConsoleKeyMode& operator=(const ConsoleKeyMode&) = delete;
+
+    // Returns once ESC is read, input ends or fails, or a stop signal arrives. Other keys are
+    // read and ignored, and so are the escape sequences of arrow and function keys.
+    void waitForEscape();
+
+private:
+    bool isTerminal_ = false;
+    termios terminalSettings_{};
+};

@@ -1,0 +1,135 @@
+#include "conversion_run.h"
+
+#include "console_wait.h"
+#include "frame_window.h"
+#include "stop_signals.h"
+#include "video_output.h"
+
+#include <opencv2/core.hpp>
+#include <opencv2/core/utils/logger.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+constexpr int kEscapeKey = 27;
+constexpr int kKeyPollMilliseconds = 10;
+
+// Times one frame on OpenCV's tick counter.
+class FrameStopwatch {
+public:
+    void start() { startTick_ = static_cast<double>(cv::getTickCount()); }
+    double elapsedTicks() const { return static_cast<double>(cv::getTickCount()) - startTick_; }
+
+private:
+    double startTick_ = 0.0;
+};
+
+void printStartupTexts() {
+    std::printf("seqcat: makes a video from an image sequence, built with OpenCV %s (%d.%d.%d)\n",
+                CV_VERSION, CV_VERSION_MAJOR, CV_VERSION_MINOR, CV_VERSION_REVISION);
+    std::printf("Hot keys: \n\tESC - quit the program\nType seqcat -h for additional help.\n");
+}
+
+// Loads an image as three-channel colour; empty when there is no path, no file, or nothing
+// OpenCV can decode.
+cv::Mat loadColourImage(const std::string& path) {
+    if (path.empty()) return cv::Mat();
+    try {
+        return cv::imread(path, cv::IMREAD_COLOR);
+    } catch (const cv::Exception&) {
+        return cv::Mat();  // a decoder that throws on a damaged file: the image cannot be loaded
+    }
+}
+
+void printTimingLine(const std::string& path, double elapsedTicks) {
+    // OpenCV counts ticks per second; the timing formulas take ticks per microsecond.
+    const double ticksPerMicrosecond = cv::getTickFrequency() / 1000000.0;
+    const double framesPerSecond = ticksPerMicrosecond * 1000000.0 / elapsedTicks;
+    const double milliseconds = elapsedTicks / (ticksPerMicrosecond * 1000.0);
+    std::printf("File: %s | processing time = %.2f ms/frame - fps = %.2f\n", path.c_str(),
+                milliseconds, framesPerSecond);
+}
+
+// Opens the window unless the display is off or cannot be reached, in which case the run
+// goes on exactly as without a display.
+void openWindowIfWanted(const ConversionSettings& settings, FrameWindow* window) {
+    if (!settings.displayImages) return;
+    if (!displayIsReachable()) {
+        std::fprintf(stderr, "seqcat: no display can be reached; frames will not be shown\n");
+        return;
+    }
+    window->open();
+}
+
+// Loads, writes, shows and times each frame until the last index, a missing image, ESC in
+// the window or a stop signal.
+void convertFrames(const ConversionSettings& settings, FrameWindow* window, VideoOutput* video) {
+    FrameStopwatch stopwatch;
+    // 64-bit, so a last index of INT32_MAX ends the walk instead of wrapping around.
+    for (std::int64_t index = settings.firstIndex; index <= settings.lastIndex; ++index) {
+        if (stopRequested()) break;
+        stopwatch.start();
+        const std::string path = formatImagePath(settings, static_cast<std::int32_t>(index));
+        const cv::Mat frame = loadColourImage(path);
+        if (frame.empty()) break;
+        if (settings.saveOutput) video->write(frame);
+        if (window->isOpen()) window->show(frame);
+        // Only the low 8 bits name the key: toolkits set modifier bits above them.
+        if ((pollWindowKey(kKeyPollMilliseconds) & 0xFF) == kEscapeKey) break;
+        printTimingLine(path, stopwatch.elapsedTicks());
+    }
+}
+
+void waitForEscapeAtConsole() {
+    ConsoleKeyMode keyMode;  // before the prompt, so no key typed after it is lost
+    std::printf("Press ESC to quit.\n");
+    std::fflush(stdout);
+    keyMode.waitForEscape();
+}
+
+}  // namespace
+
+void silenceOpenCvLogs() {
+    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+    // Qt, under the window, prints its own warnings unless told not to.
+    setenv("QT_LOGGING_RULES", "*=false", 0);
+}
+
+int runConversion(const ConversionSettings& settings) {
+    if (settings.verbose) printStartupTexts();
+
+    cv::Size imageSize;
+    {
+        const cv::Mat probeImage = loadColourImage(formatImagePath(settings, settings.firstIndex));
+        if (probeImage.empty()) return kRunFailed;
+        imageSize = probeImage.size();
+    }
+
+    // Declared in this order so the writer is finished before the window is destroyed.
+    FrameWindow window;
+    VideoOutput video;
+    openWindowIfWanted(settings, &window);
+    if (settings.saveOutput) {
+        const std::string reason = video.open(settings.outputName, settings.framesPerSecond, imageSize);
+        if (!reason.empty()) {
+            std::fprintf(stderr, "seqcat: cannot create the output video '%s': %s\n",
+                         settings.outputName.c_str(), reason.c_str());
+            return kRunFailed;
+        }
+    }
+
+    convertFrames(settings, &window, &video);
+
+    if (settings.saveOutput) std::printf("Output video saved to file: %s\n", settings.outputName.c_str());
+    if (settings.verbose && !stopRequested()) {
+        std::printf("Done!\n");
+        if (settings.waitForEscape) waitForEscapeAtConsole();
+    }
+    video.finish();
+    window.close();
+    return 0;
+}
