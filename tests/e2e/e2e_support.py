@@ -35,6 +35,8 @@ What this module offers, and keeps stable for every test file that imports it:
     PtyRun
         Runs seqcat on a fresh pseudo-terminal (pty.fork), so its console wait really blocks;
         read_until, send, is_running, wait, terminal_attributes (context manager).
+    SeqcatTestCase
+        unittest.TestCase with a fresh working folder (self.work) and assertVideo.
 """
 
 import collections
@@ -51,6 +53,7 @@ import tempfile
 import termios
 import threading
 import time
+import unittest
 
 SEQCAT = os.environ.get("SEQCAT", "")
 MAKE_FRAMES = os.environ.get("SEQCAT_MAKE_FRAMES", "")
@@ -552,3 +555,37 @@ class PtyRun:
 
     def __exit__(self, *exc):
         self.close()
+
+
+# ----------------------------------------------------------------------------------------------
+# Test case base
+
+class SeqcatTestCase(unittest.TestCase):
+    """A test case with its own empty working folder, self.work, removed afterwards."""
+
+    def setUp(self):
+        super().setUp()
+        self.work = tempfile.mkdtemp(prefix="seqcat-e2e-")
+        self.addCleanup(shutil.rmtree, self.work, True)
+
+    def path(self, *names):
+        return os.path.join(self.work, *names)
+
+    def assertVideo(self, name, codecs=None, width=None, height=None, frames=None, rate=None):
+        """Probes the video self.work/name and checks the given properties; returns VideoInfo.
+
+        codecs is a codec name or a collection of accepted names; rate is the expected
+        r_frame_rate text (such as "15/1")."""
+        path = self.path(name)
+        self.assertTrue(os.path.isfile(path), f"no video file {name}")
+        info = probe_video(path)
+        if codecs is not None:
+            accepted = {codecs} if isinstance(codecs, str) else set(codecs)
+            self.assertIn(info.codec_name, accepted, f"codec of {name}: {info}")
+        if width is not None:
+            self.assertEqual((info.width, info.height), (width, height), f"size of {name}")
+        if frames is not None:
+            self.assertEqual(info.frame_count, frames, f"frames in {name}: {info}")
+        if rate is not None:
+            self.assertEqual(info.r_frame_rate, rate, f"frame rate of {name}: {info}")
+        return info
