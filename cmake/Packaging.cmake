@@ -37,8 +37,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Runtime dependencies come from the libraries the binary really links (dpkg-shlibdeps),
 # so the OpenCV packages named always match the OpenCV the program was built against.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The summary line comes from CPACK_PACKAGE_DESCRIPTION_SUMMARY; this is the text below it.
 string(CONCAT CPACK_DEBIAN_PACKAGE_DESCRIPTION
-  "${PROJECT_DESCRIPTION}\n"
   "seqcat loads a numbered sequence of still images (f000.jpg, f001.jpg, ...)\n"
   "in index order and writes them as the frames of one video file, showing\n"
   "each frame in a window and printing how long it took. Images, video and\n"
