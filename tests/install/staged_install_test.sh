@@ -11,7 +11,7 @@ rm -rf "$work_dir"
 mkdir -p "$work_dir"
 built_help=$(check_help_of "$built_program")
 
-for prefix in /usr/local /opt/seqcat; do
+for prefix in /usr/local /opt/seqcat-staging-test; do
   stage=$work_dir/stage$prefix
   DESTDIR=$stage cmake --install "$build_dir" --prefix "$prefix" >"$work_dir/install.log" 2>&1 ||
     { cat "$work_dir/install.log" >&2; fail "cmake --install --prefix $prefix failed"; }
@@ -34,5 +34,5 @@ for prefix in /usr/local /opt/seqcat; do
 done
 
 # The staging folders must not have leaked into the real prefix.
-[[ ! -e /opt/seqcat/bin/seqcat ]] || fail "DESTDIR was ignored: /opt/seqcat/bin/seqcat exists"
-echo "PASS: seqcat and its manual page install under /usr/local and /opt/seqcat"
+[[ ! -e /opt/seqcat-staging-test ]] || fail "DESTDIR was ignored: /opt/seqcat-staging-test exists"
+echo "PASS: seqcat and its manual page install under /usr/local and /opt/seqcat-staging-test"
