@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Checks that the manual page renders without warnings, has the sections a reader looks for,
-# gives mandb a usable NAME line, and describes every option that seqcat -h lists.
-# Usage: manual_page_test.sh <man/seqcat.1> <built seqcat>
+# gives mandb a usable NAME line, names the project's version, and describes every option that
+# seqcat -h lists.
+# Usage: manual_page_test.sh <man/seqcat.1> <built seqcat> <version>
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
-manual=$1 program=$2
+manual=$1 program=$2 version=$3
 
 warnings=$(manual_warnings "$manual")
 [[ -z $warnings ]] || fail "manual page renders with warnings:"$'\n'"$warnings"
@@ -17,6 +18,11 @@ done
 # whatis and apropos read the NAME line through lexgrog.
 whatis_line=$(lexgrog "$manual") || fail "lexgrog cannot read the NAME section"
 [[ $whatis_line == *'"seqcat - '* ]] || fail "NAME line reads as: $whatis_line"
+
+# The footer names the version, so a release cannot ship last version's manual unnoticed.
+title_line=$(grep -m1 '^\.TH ' "$manual")
+[[ $title_line == *"\"seqcat $version\""* ]] ||
+  fail "the .TH line does not name seqcat $version: $title_line"
 
 # Every option of the help text must be an entry of OPTIONS, that is a line indented by
 # seven spaces that starts with the option.
