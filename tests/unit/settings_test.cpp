@@ -10,16 +10,17 @@
 #include <gtest/gtest.h>
 
 // Every operator new of this program passes through here, so a test can see the largest
-// block asked for while it ran.
+// block asked for while it ran. Kept out of line so the compiler pairs new with delete, not
+// with the malloc and free inside them.
 static std::size_t largestAllocation = 0;
 
-void* operator new(std::size_t size) {
+[[gnu::noinline]] void* operator new(std::size_t size) {
     if (size > largestAllocation) largestAllocation = size;
     if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
     throw std::bad_alloc();
 }
-void operator delete(void* block) noexcept { std::free(block); }
-void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+[[gnu::noinline]] void operator delete(void* block) noexcept { std::free(block); }
+[[gnu::noinline]] void operator delete(void* block, std::size_t) noexcept { std::free(block); }
 
 namespace {
 
