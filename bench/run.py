@@ -1,0 +1,357 @@
+#!/usr/bin/env python3
+"""Measures seqcat against the bare loop of its OpenCV calls and against the ffmpeg command line.
+
+For each job it runs, interleaved round by round after one warm-up round,
+  A  seqcat -nd -np -nv
+  B  seqcat_bare_loop: imread as colour and VideoWriter::write with seqcat's back end, codec and
+     writer properties, nothing else
+  C  ffmpeg doing the same job with the same codec at its defaults
+and prints the median wall time of each, the medians of the per-round ratios A/B and A/C, the
+peak RSS, the output's size, frame count and frame rate, and its PSNR against the source frames.
+It then checks that seqcat's peak RSS does not grow with the length of the sequence and, under
+Xvfb, what showing the frames costs per frame.
+
+The image sets are made once from ffmpeg's test source with temporal noise, so they compress
+like camera footage, and kept in bench/cache/.
+
+    python3 bench/run.py --seqcat build/src/conversion/seqcat --bare-loop build/bench/seqcat_bare_loop
+    python3 bench/run.py --quick ...      # a smoke run in well under a minute
+
+Exit status 1 when something is wrong with the outputs (a failed run, a wrong frame count or
+frame rate, the bare loop's video differing from seqcat's); the speed targets are reported, not
+enforced, since they depend on how busy the machine is.
+"""
+
+import argparse
+import os
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+BENCH_FOLDER = Path(__file__).resolve().parent
+FRAME_RATE = 25  # a whole number, so .avi goes through OpenCV's own Motion JPEG writer
+
+# name: (width, height, frames)
+IMAGE_SETS = {
+    "1080p": (1920, 1080, 120),
+    "480p": (640, 480, 300),
+}
+
+# name, image set, output extension, the encoder ffmpeg uses for the same codec
+JOBS = [
+    ("1080p .avi", "1080p", ".avi", "mjpeg"),
+    ("480p .avi", "480p", ".avi", "mjpeg"),
+    ("1080p .mp4", "1080p", ".mp4", "libx264"),
+]
+
+QUICK_FRAMES = {"1080p": 8, "480p": 30}
+
+TARGET_A_OVER_B = 1.05
+TARGET_RSS_GROWTH = 1.10
+TARGET_DISPLAY_EXTRA_MS = 13.0
+PSNR_MARGIN_DB = 0.5
+
+
+class BenchError(Exception):
+    pass
+
+
+def writer_arguments(extension, frame_rate):
+    """The bare loop's writer settings, the same as seqcat's for that container and rate
+    (src/conversion/video_codec.cpp and video_output.cpp). The benchmark compares the two
+    videos byte for byte in size, so a change on one side only shows up as an error."""
+    if extension == ".avi":
+        if float(frame_rate).is_integer():
+            return ["--backend", "mjpeg", "--fourcc", "MJPG"]
+        return ["--backend", "ffmpeg", "--fourcc", "MJPG"]
+    if extension == ".mp4":
+        return ["--backend", "ffmpeg", "--fourcc", "avc1"]
+    raise BenchError("no writer settings for " + extension)
+
+
+def run_checked(command, **options):
+    result = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                            **options)
+    if result.returncode != 0:
+        raise BenchError("%s failed with status %d:\n%s" % (" ".join(map(str, command)),
+                                                            result.returncode, result.stderr))
+    return result
+
+
+def make_image_sets(cache, names):
+    for name in names:
+        width, height, frames = IMAGE_SETS[name]
+        folder = cache / name
+        if (folder / ("f%03d.jpg" % (frames - 1))).exists():
+            continue
+        print("making the %s image set in %s" % (name, folder), flush=True)
+        shutil.rmtree(folder, ignore_errors=True)
+        partial = cache / (name + ".partial")
+        shutil.rmtree(partial, ignore_errors=True)
+        partial.mkdir(parents=True)
+        source = "testsrc2=size=%dx%d:rate=%d,noise=alls=12:allf=t+u" % (width, height, FRAME_RATE)
+        run_checked(["ffmpeg", "-nostdin", "-loglevel", "error", "-f", "lavfi", "-i", source,
+                     "-frames:v", str(frames), "-q:v", "2", "-start_number", "0",
+                     str(partial / "f%03d.jpg")])
+        partial.rename(folder)
+
+
+def timed_run(command, environment, memory_file):
+    """Wall seconds and peak RSS in KiB of one run."""
+    start = time.perf_counter()
+    run_checked(["/usr/bin/time", "-f", "%M", "-o", str(memory_file)] + command, env=environment)
+    wall = time.perf_counter() - start
+    return wall, int(memory_file.read_text().split()[-1])
+
+
+def probe_video(path):
+    """Frame count (packets) and frame rate as ffprobe reads them back."""
+    result = run_checked(["ffprobe", "-v", "error", "-select_streams", "v:0", "-count_packets",
+                          "-show_entries", "stream=nb_read_packets,r_frame_rate",
+                          "-of", "default=noprint_wrappers=1", str(path)])
+    fields = dict(line.split("=", 1) for line in result.stdout.split() if "=" in line)
+    return int(fields.get("nb_read_packets", "0")), fields.get("r_frame_rate", "?")
+
+
+def measure_psnr(video, pattern, frames):
+    """Mean PSNR in dB of the video against the source images, compared as RGB."""
+    result = run_checked(["ffmpeg", "-nostdin", "-i", str(video), "-framerate", str(FRAME_RATE),
+                          "-start_number", "0", "-i", pattern, "-frames:v", str(frames),
+                          "-lavfi", "[0:v]format=gbrp[made];[1:v]format=gbrp[source];"
+                                    "[made][source]psnr=shortest=1",
+                          "-f", "null", "-"])
+    found = re.search(r"PSNR .*average:(\S+)", result.stderr)
+    if not found:
+        raise BenchError("no PSNR for " + str(video))
+    return float(found.group(1))
+
+
+def seqcat_command(seqcat, cache, image_set, frames, output, extra=("-nd",)):
+    return [seqcat, str(cache / image_set / "f"), "-sq", "0", str(frames - 1),
+            "-fps", str(FRAME_RATE), *extra, "-np", "-nv", str(output)]
+
+
+def run_job(job, arguments, work, environment, frames):
+    name, image_set, extension, encoder = job
+    pattern = str(arguments.cache / image_set / "f%03d.jpg")
+    outputs = {program: work / (program + extension) for program in "ABC"}
+    commands = {
+        "A": seqcat_command(arguments.seqcat, arguments.cache, image_set, frames, outputs["A"]),
+        "B": [arguments.bare_loop, pattern, "0", str(frames - 1), str(FRAME_RATE), str(outputs["B"])]
+             + writer_arguments(extension, FRAME_RATE),
+        "C": ["ffmpeg", "-nostdin", "-y", "-loglevel", "error", "-framerate", str(FRAME_RATE),
+              "-start_number", "0", "-i", pattern, "-frames:v", str(frames), "-c:v", encoder,
+              str(outputs["C"])],
+    }
+    walls = {program: [] for program in "ABC"}
+    memories = {program: [] for program in "ABC"}
+    memory_file = work / "peak-rss"
+    for round_number in range(arguments.rounds + 1):
+        for program in "ABC":
+            outputs[program].unlink(missing_ok=True)
+            wall, memory = timed_run(commands[program], environment, memory_file)
+            if round_number > 0:  # round 0 warms the caches
+                walls[program].append(wall)
+                memories[program].append(memory)
+
+    a_over_b = statistics.median(a / b for a, b in zip(walls["A"], walls["B"]))
+    a_over_c = statistics.median(a / c for a, c in zip(walls["A"], walls["C"]))
+    rows = {}
+    problems = []
+    for program in "ABC":
+        frame_count, frame_rate = probe_video(outputs[program])
+        rows[program] = {
+            "wall": statistics.median(walls[program]),
+            "rss": max(memories[program]) / 1024.0,
+            "size": outputs[program].stat().st_size / 1e6,
+            "frames": frame_count,
+            "rate": frame_rate,
+            "psnr": measure_psnr(outputs[program], pattern, frames),
+        }
+        if frame_count != frames:
+            problems.append("%s: %s holds %d frames, not %d" % (name, program, frame_count, frames))
+        if frame_rate != "%d/1" % FRAME_RATE:
+            problems.append("%s: %s reads back at %s frames per second" % (name, program, frame_rate))
+    if outputs["A"].stat().st_size != outputs["B"].stat().st_size:
+        problems.append("%s: the bare loop's video (%d bytes) differs from seqcat's (%d bytes): "
+                        "its writer settings no longer match seqcat's"
+                        % (name, outputs["B"].stat().st_size, outputs["A"].stat().st_size))
+
+    print("\n%s: %d frames, %d rounds after a warm-up" % (name, frames, arguments.rounds))
+    print("  %-12s %8s %10s %9s %7s %9s %8s" % ("", "wall s", "ms/frame", "peak MiB", "MB",
+                                                "frames", "PSNR dB"))
+    labels = {"A": "A seqcat", "B": "B bare loop", "C": "C ffmpeg"}
+    for program in "ABC":
+        row = rows[program]
+        print("  %-12s %8.3f %10.2f %9.1f %7.2f %9d %8.2f" % (
+            labels[program], row["wall"], 1000.0 * row["wall"] / frames, row["rss"], row["size"],
+            row["frames"], row["psnr"]))
+    print("  A/B %.3f (target <= %.2f: %s)   A/C %.3f   (medians of per-round ratios)" % (
+        a_over_b, TARGET_A_OVER_B, "met" if a_over_b <= TARGET_A_OVER_B else "MISSED", a_over_c))
+    if extension == ".avi":
+        # Motion JPEG's quality is seqcat's to choose; it must not fall below ffmpeg's own.
+        psnr_floor = rows["C"]["psnr"] - PSNR_MARGIN_DB
+        print("  PSNR of A %.2f dB vs ffmpeg's %.2f dB (floor %.2f: %s)" % (
+            rows["A"]["psnr"], rows["C"]["psnr"], psnr_floor,
+            "met" if rows["A"]["psnr"] >= psnr_floor else "MISSED"))
+    return a_over_b, problems
+
+
+def check_memory_growth(arguments, work, environment, short_frames, long_frames, runs):
+    """seqcat's peak RSS on a long sequence against a short one, for each container."""
+    print("\npeak RSS of seqcat on 480p, %d against %d frames (median of %d runs each)" % (
+        long_frames, short_frames, runs))
+    memory_file = work / "peak-rss"
+    worst = 0.0
+    for extension in (".avi", ".mp4"):
+        output = work / ("memory" + extension)
+        peaks = {short_frames: [], long_frames: []}
+        for _ in range(runs):
+            for frames in (short_frames, long_frames):
+                output.unlink(missing_ok=True)
+                command = seqcat_command(arguments.seqcat, arguments.cache, "480p", frames, output)
+                peaks[frames].append(timed_run(command, environment, memory_file)[1])
+        short_peak = statistics.median(peaks[short_frames]) / 1024.0
+        long_peak = statistics.median(peaks[long_frames]) / 1024.0
+        growth = long_peak / short_peak
+        worst = max(worst, growth)
+        print("  %s: %.1f MiB against %.1f MiB, x%.3f (target <= %.2f: %s)" % (
+            extension, long_peak, short_peak, growth, TARGET_RSS_GROWTH,
+            "met" if growth <= TARGET_RSS_GROWTH else "MISSED"))
+    return worst
+
+
+def start_virtual_display():
+    """Starts Xvfb on a free display; returns (process, display name) or None."""
+    if shutil.which("Xvfb") is None:
+        return None
+    read_end, write_end = os.pipe()
+    server = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1920x1080x24",
+                               "-nolisten", "tcp"], pass_fds=(write_end,),
+                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
+    os.close(write_end)
+    with os.fdopen(read_end) as announcement:
+        number = announcement.readline().strip()
+    if not number:
+        server.kill()
+        server.wait()
+        return None
+    return server, ":" + number
+
+
+def frame_times(output_text):
+    return [float(value) for value in
+            re.findall(r"processing time = ([0-9.]+) ms/frame", output_text)]
+
+
+def measure_display_cost(arguments, work, environment, rounds):
+    """seqcat's own per-frame times with the window shown under Xvfb against -nd."""
+    started = start_virtual_display()
+    if started is None:
+        print("\ndisplay cost: NOT MEASURED, Xvfb could not be started")
+        return None
+    server, display = started
+    shown_environment = dict(environment, DISPLAY=display)
+    print("\nper-frame time with the window shown (Xvfb %s) against -nd, .avi, median of the "
+          "timing lines of %d interleaved runs each" % (display, rounds))
+    worst = 0.0
+    try:
+        for image_set in ("1080p", "480p"):
+            frames = min(IMAGE_SETS[image_set][2], 120)
+            output = work / "display.avi"
+            times = {"-nd": [], "shown": []}
+            for _ in range(rounds):
+                for mode, extra, env in (("-nd", ("-nd",), environment),
+                                         ("shown", (), shown_environment)):
+                    output.unlink(missing_ok=True)
+                    command = seqcat_command(arguments.seqcat, arguments.cache, image_set, frames,
+                                             output, extra)
+                    result = run_checked(command, env=env)
+                    if "no display can be reached" in result.stderr:
+                        raise BenchError("seqcat did not reach the display " + display)
+                    times[mode].extend(frame_times(result.stdout))
+            hidden = statistics.median(times["-nd"])
+            shown = statistics.median(times["shown"])
+            extra_ms = shown - hidden
+            worst = max(worst, extra_ms)
+            print("  %s: %.2f ms/frame shown, %.2f ms/frame -nd, +%.2f ms (target <= +%.0f: %s)"
+                  % (image_set, shown, hidden, extra_ms, TARGET_DISPLAY_EXTRA_MS,
+                     "met" if extra_ms <= TARGET_DISPLAY_EXTRA_MS else "MISSED"))
+    finally:
+        server.terminate()
+        server.wait()
+    return worst
+
+
+def parse_arguments():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    root = BENCH_FOLDER.parent
+    parser.add_argument("--seqcat", default=str(root / "build/src/conversion/seqcat"))
+    parser.add_argument("--bare-loop", default=str(root / "build/bench/seqcat_bare_loop"))
+    parser.add_argument("--cache", type=Path, default=BENCH_FOLDER / "cache",
+                        help="folder of the image sets, made on first use")
+    parser.add_argument("--rounds", type=int, default=5, help="timed rounds after the warm-up")
+    parser.add_argument("--quick", action="store_true",
+                        help="short sequences and 2 rounds, no display measurement: a smoke run")
+    parser.add_argument("--no-display", action="store_true", help="skip the Xvfb measurement")
+    arguments = parser.parse_args()
+    if arguments.quick:
+        arguments.rounds = min(arguments.rounds, 2)
+    if arguments.rounds < 1:
+        parser.error("--rounds must be at least 1")
+    for program in (arguments.seqcat, arguments.bare_loop):
+        if not os.access(program, os.X_OK):
+            parser.error("no program at " + program)
+    return arguments
+
+
+def main():
+    arguments = parse_arguments()
+    arguments.cache = arguments.cache.resolve()
+    for tool in ("ffmpeg", "ffprobe"):
+        if shutil.which(tool) is None:
+            print("bench: %s is needed (Debian package ffmpeg)" % tool, file=sys.stderr)
+            return 2
+    if not os.access("/usr/bin/time", os.X_OK):
+        print("bench: /usr/bin/time is needed (Debian package time)", file=sys.stderr)
+        return 2
+
+    environment = {key: value for key, value in os.environ.items() if key != "DISPLAY"}
+    print("bench: %s, load average at start %.2f %.2f %.2f, %d cores" % (
+        "quick" if arguments.quick else "full", *os.getloadavg(), os.cpu_count()))
+    print("command: " + " ".join(sys.argv))
+    problems = []
+    try:
+        make_image_sets(arguments.cache, IMAGE_SETS)
+        with tempfile.TemporaryDirectory(prefix="seqcat-bench-") as folder:
+            work = Path(folder)
+            worst_a_over_b = 0.0
+            for job in JOBS:
+                frames = IMAGE_SETS[job[1]][2]
+                if arguments.quick:
+                    frames = QUICK_FRAMES[job[1]]
+                a_over_b, job_problems = run_job(job, arguments, work, environment, frames)
+                worst_a_over_b = max(worst_a_over_b, a_over_b)
+                problems += job_problems
+            if arguments.quick:
+                check_memory_growth(arguments, work, environment, 30, 80, 1)
+            else:
+                check_memory_growth(arguments, work, environment, 30, 300, 3)
+            if not arguments.quick and not arguments.no_display:
+                measure_display_cost(arguments, work, environment, 3)
+    except BenchError as error:
+        problems.append(str(error))
+    print("\nload average at end %.2f %.2f %.2f" % os.getloadavg())
+    for problem in problems:
+        print("bench: ERROR: " + problem, file=sys.stderr)
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
