@@ -1,0 +1,85 @@
+"""The window "seqcat" under a private X server: it appears while frames are converted, ESC typed
+into it stops the sequence after the frame in hand, it stays open during the console wait, and
+-nd never opens it."""
+
+import os
+import unittest
+
+from e2e_support import (ESC, NO_DISPLAY_WARNING, SAVED_LINE_PREFIX, PtyRun, SeqcatTestCase,
+                         Xvfb, make_frames, output_lines, start_seqcat, timing_lines)
+
+# With a window the key poll waits its full 10 ms per frame; a frame never takes less.
+LEAST_FRAME_MILLISECONDS = 9.0
+
+
+class WindowTest(SeqcatTestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.display = Xvfb().start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.display.stop()
+
+    def wait_for_seqcat_window(self, run):
+        try:
+            return self.display.wait_for_window("seqcat")
+        except AssertionError as error:
+            run.kill()
+            raise AssertionError(f"{error}; seqcat's exit status {run.process.poll()}, stdout:\n"
+                                 f"{run.stdout}\nstderr:\n{run.stderr}") from None
+
+    def test_escape_in_the_window_stops_after_the_frame_in_hand(self):
+        frame_count = 400  # about 4 s of frames: ESC lands long before the end
+        # One drawn image, linked under every index, keeps the set-up quick.
+        make_frames(self.work, first=0, last=0)
+        for index in range(1, frame_count):
+            os.symlink("f000.jpg", self.path(f"f{index:03d}.jpg"))
+
+        with start_seqcat(["-sq", "0", str(frame_count - 1)], self.work,
+                          display=self.display) as run:
+            window = self.wait_for_seqcat_window(run)
+            run.wait_for_output(lambda text: len(timing_lines(text)) >= 3, timeout=30)
+            self.display.send_key(window, "Escape")
+            result = run.wait(60)  # input is /dev/null: the console wait ends at once
+
+        self.assertEqual(result.returncode, 0, result)
+        self.assertNotIn(NO_DISPLAY_WARNING, result.stderr)
+        frames = timing_lines(result.stdout)
+        self.assertLess(len(frames), frame_count - 1, "ESC did not stop the sequence")
+        self.assertEqual([frame.path for frame in frames],
+                         [f"f{index:03d}.jpg" for index in range(len(frames))])
+        for frame in frames:
+            self.assertGreaterEqual(frame.milliseconds, LEAST_FRAME_MILLISECONDS, frame)
+        lines = output_lines(result.stdout)
+        self.assertEqual(lines[-3:], [SAVED_LINE_PREFIX + "video.avi", "Done!",
+                                      "Press ESC to quit."])
+        # The frame during which ESC came is written but has no timing line.
+        self.assertVideo("video.avi", codecs="mjpeg", frames=len(frames) + 1)
+
+    def test_window_stays_open_during_the_console_wait(self):
+        make_frames(self.work, last=2)
+        with PtyRun(["-sq", "0", "2"], self.work, display=self.display) as run:
+            run.read_until("Press ESC to quit.\n")
+            self.assertTrue(run.is_running())
+            windows = self.display.find_windows("seqcat", only_visible=True)
+            self.assertEqual(len(windows), 1, f"windows titled seqcat: {windows}")
+            run.send(ESC)
+            self.assertEqual(run.wait(20), 0, run.text)
+        self.assertNotIn(NO_DISPLAY_WARNING, run.text)
+        self.assertVideo("video.avi", frames=3)
+
+    def test_no_display_option_opens_no_window(self):
+        make_frames(self.work, last=2)
+        with PtyRun(["-sq", "0", "2", "-nd"], self.work, display=self.display) as run:
+            run.read_until("Press ESC to quit.\n")
+            self.assertEqual(self.display.find_windows("seqcat"), [])
+            self.assertEqual(self.display.windows_of_process(run.pid), [])
+            run.send(ESC)
+            self.assertEqual(run.wait(20), 0, run.text)
+        self.assertIn("No display.", output_lines(run.text))
+        self.assertVideo("video.avi", frames=3)
+
+
+if __name__ == "__main__":
+    unittest.main()
