@@ -6,6 +6,7 @@ environment (see tests/e2e/CMakeLists.txt):
     SEQCAT              path of the seqcat binary (required)
     SEQCAT_MAKE_FRAMES  path of seqcat_make_frames, the image-sequence generator (required)
     FFPROBE             ffprobe (default: "ffprobe" on PATH)
+    FFMPEG              ffmpeg (default: "ffmpeg" on PATH)
     XVFB                Xvfb (default: "Xvfb" on PATH)
     XDOTOOL             xdotool (default: "xdotool" on PATH)
 
@@ -27,6 +28,10 @@ What this module offers, and keeps stable for every test file that imports it:
     probe_video(path) -> VideoInfo
         Reads a video with ffprobe: codec_name, width, height, r_frame_rate, avg_frame_rate,
         frame_count (frames actually decoded, by -count_frames), format_name.
+    decode_gray_frames(path, width, height) -> list of bytes
+        Decodes every frame of a video with ffmpeg into 8-bit grey pixels (row by row).
+    ball_centre(frame, width, height) -> float or None
+        Where the ball of a seqcat_make_frames image is, along its middle row.
     output_lines(text) -> list of lines; timing_lines(text) -> list of TimingLine
         Split seqcat's output; TIMING_LINE is the regular expression of one timing line.
     Xvfb
@@ -58,6 +63,7 @@ import unittest
 SEQCAT = os.environ.get("SEQCAT", "")
 MAKE_FRAMES = os.environ.get("SEQCAT_MAKE_FRAMES", "")
 FFPROBE = os.environ.get("FFPROBE", "ffprobe")
+FFMPEG = os.environ.get("FFMPEG", "ffmpeg")
 XVFB = os.environ.get("XVFB", "Xvfb")
 XDOTOOL = os.environ.get("XDOTOOL", "xdotool")
 
@@ -289,6 +295,41 @@ def probe_video(path):
     return VideoInfo(stream.get("codec_name"), stream.get("width"), stream.get("height"),
                      stream.get("r_frame_rate"), stream.get("avg_frame_rate"),
                      int(frames) if frames not in (None, "N/A") else 0, format_name)
+
+
+def decode_gray_frames(path, width, height):
+    """Every frame of the video at path as width*height bytes of grey, in order."""
+    ffmpeg = _require_program(FFMPEG, "ffmpeg (environment variable FFMPEG)")
+    command = [ffmpeg, "-v", "error", "-nostdin", "-i", path, "-f", "rawvideo",
+               "-pix_fmt", "gray", "-"]
+    completed = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True,
+                               timeout=120)
+    if completed.returncode != 0:
+        raise AssertionError(f"ffmpeg cannot decode {path}: {completed.stderr.decode()}")
+    size = width * height
+    data = completed.stdout
+    if len(data) % size:
+        raise AssertionError(f"{path}: {len(data)} bytes of grey are no whole {width}x{height} "
+                             "frames")
+    return [data[start:start + size] for start in range(0, len(data), size)]
+
+
+# The white ball of seqcat_make_frames is far brighter than the gradient behind it.
+BALL_GREY_THRESHOLD = 200
+
+
+def ball_centre(frame, width, height):
+    """The mean column of the ball's pixels on the middle row of a grey frame, or None."""
+    row = frame[(height // 2) * width:(height // 2 + 1) * width]
+    columns = [x for x, grey in enumerate(row) if grey >= BALL_GREY_THRESHOLD]
+    return sum(columns) / len(columns) if columns else None
+
+
+def expected_ball_centre(index, first, last, width, height):
+    """Where seqcat_make_frames puts the ball's centre for index within first..last."""
+    radius = max(2, min(width, height) // 8)
+    position = (index - first) / (last - first) if last > first else 0.0
+    return radius + int(position * max(0, width - 2 * radius))
 
 
 # ----------------------------------------------------------------------------------------------

@@ -6,8 +6,9 @@ import os
 import shutil
 import unittest
 
-from e2e_support import (SAVED_LINE_PREFIX, SeqcatTestCase, make_frames, output_lines,
-                         probe_video, run_seqcat, timing_lines)
+from e2e_support import (SAVED_LINE_PREFIX, SeqcatTestCase, ball_centre, decode_gray_frames,
+                         expected_ball_centre, make_frames, output_lines, probe_video, run_seqcat,
+                         timing_lines)
 
 EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples")
 
@@ -84,6 +85,26 @@ class FrameRateTest(SeqcatTestCase):
         info = self.assertVideo("clip.mp4", frames=6)
         numerator, denominator = (int(part) for part in info.avg_frame_rate.split("/"))
         self.assertAlmostEqual(numerator / denominator, 29.97, places=2, msg=info)
+
+
+class FrameContentTest(SeqcatTestCase):
+    def test_each_image_becomes_one_frame_in_index_order(self):
+        # The generator's ball crosses the picture: its place tells which image a frame holds.
+        width, height, first, last = 160, 120, 3, 10
+        make_frames(self.work, first=first, last=last, width=width, height=height)
+        for name in ("clip.avi", "clip.mp4"):
+            with self.subTest(output=name):
+                result = run_seqcat(["f", "-sq", str(first), str(last), "-nd", "-np", name],
+                                    self.work)
+                self.assertEqual(result.returncode, 0, result)
+                frames = decode_gray_frames(self.path(name), width, height)
+                self.assertEqual(len(frames), last - first + 1)
+                for index, frame in zip(range(first, last + 1), frames):
+                    centre = ball_centre(frame, width, height)
+                    self.assertIsNotNone(centre, f"no ball in the frame of image {index}")
+                    self.assertAlmostEqual(
+                        centre, expected_ball_centre(index, first, last, width, height),
+                        delta=3, msg=f"the frame of image {index} shows another image")
 
 
 class FrameSizeTest(SeqcatTestCase):
