@@ -75,15 +75,18 @@ std::string expectedIndexText(std::int32_t index, long long width) {
 
 void checkImagePath(const ConversionSettings& settings, long long width, std::int32_t index) {
     const std::string path = formatImagePath(settings, index);
+    // Only the length is needed for a name too long to open, so the index field is not built.
     const long long absoluteWidth = width < 0 ? -width : width;
-    const long long widestIndex = absoluteWidth > 11 ? absoluteWidth : 11;
-    const long long longestPath = static_cast<long long>(settings.baseName.size()) + widestIndex + 1 +
-                                  static_cast<long long>(settings.extension.size());
-    if (path.empty()) {
-        // An empty path is the answer for a name the system cannot open, and only for that.
-        if (longestPath < PATH_MAX) failCheck("no path for a name that fits", settings.namePattern);
+    const long long indexLength = static_cast<long long>(std::to_string(index).size());
+    const long long pathLength = static_cast<long long>(settings.baseName.size()) +
+                                 (absoluteWidth > indexLength ? absoluteWidth : indexLength) + 1 +
+                                 static_cast<long long>(settings.extension.size());
+    // PATH_MAX counts the closing zero byte: a name of PATH_MAX - 1 characters can be opened.
+    if (pathLength >= PATH_MAX) {
+        if (!path.empty()) failCheck("path longer than the system allows", path.substr(0, 64));
         return;
     }
+    if (path.empty()) failCheck("no path for a name that fits", settings.namePattern);
     const std::string expected =
         settings.baseName + expectedIndexText(index, width) + "." + settings.extension;
     if (path != expected) failCheck("wrong image path", path + "' expected '" + expected);
