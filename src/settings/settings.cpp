@@ -9,9 +9,6 @@ namespace {
 
 constexpr std::int32_t kDefaultPaddingWidth = 3;
 
-// Widest text an int prints as: "-2147483648".
-constexpr long long kWidestIndexText = 11;
-
 // The field width written into a pattern by buildNamePattern, read back so the length of a
 // path is known before it is formed: printf would otherwise allocate a buffer as wide as the
 // field, gigabytes for a huge width.
@@ -21,6 +18,17 @@ long long paddingWidthOf(const std::string& pattern) {
     const char* widthText = pattern.c_str() + start + 2;
     while (*widthText == '-' || *widthText == '0') ++widthText;  // flags, not digits of width
     return std::strtoll(widthText, nullptr, 10);
+}
+
+// Characters the index takes unpadded, its minus sign included.
+long long printedLengthOf(std::int32_t index) {
+    long long magnitude = index < 0 ? -static_cast<long long>(index) : index;
+    long long length = index < 0 ? 2 : 1;
+    while (magnitude >= 10) {
+        magnitude /= 10;
+        ++length;
+    }
+    return length;
 }
 
 }  // namespace
@@ -47,7 +55,7 @@ std::string buildNamePattern(std::int32_t width) {
 
 std::string formatImagePath(const ConversionSettings& settings, std::int32_t index) {
     const long long longestPath = static_cast<long long>(settings.baseName.size()) +
-                                  std::max(paddingWidthOf(settings.namePattern), kWidestIndexText) +
+                                  std::max(paddingWidthOf(settings.namePattern), printedLengthOf(index)) +
                                   1 + static_cast<long long>(settings.extension.size());
     if (longestPath >= PATH_MAX) return std::string();
 
