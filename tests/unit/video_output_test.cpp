@@ -1,0 +1,72 @@
+#include "video_output.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <limits>
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+bool exists(const std::string& path) {
+    struct stat status {};
+    return stat(path.c_str(), &status) == 0;
+}
+
+// A fresh folder for each test, removed with what is left in it.
+class VideoOutputOpen : public testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = testing::TempDir() + "seqcat-video-output-XXXXXX";
+        ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
+        folder_ = pattern + "/";
+    }
+    void TearDown() override {
+        const std::string command = "rm -rf '" + folder_ + "'";
+        EXPECT_EQ(std::system(command.c_str()), 0);
+    }
+    std::string folder_;
+};
+
+// FFmpeg's writer never returns from opening at an infinite rate, so a missing check shows
+// as this test's timeout.
+TEST_F(VideoOutputOpen, RateNotAboveZeroIsRefusedWithoutAFile) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double infinity = std::numeric_limits<double>::infinity();
+    for (double framesPerSecond : {0.0, -15.0, nan, infinity, -infinity}) {
+        for (const char* name : {"clip.avi", "clip.mp4"}) {
+            SCOPED_TRACE(std::string(name) + " at " + std::to_string(framesPerSecond));
+            VideoOutput video;
+            EXPECT_NE(video.open(folder_ + name, framesPerSecond, cv::Size(64, 48)), "");
+            EXPECT_FALSE(exists(folder_ + name));
+        }
+    }
+}
+
+TEST_F(VideoOutputOpen, ImageTooSmallForEvenSizedCodecIsRefused) {
+    VideoOutput video;
+    EXPECT_NE(video.open(folder_ + "clip.mp4", 15.0, cv::Size(1, 48)), "");
+    EXPECT_FALSE(exists(folder_ + "clip.mp4"));
+}
+
+TEST_F(VideoOutputOpen, FolderOrFileInTheWayIsRefusedAndKept) {
+    ASSERT_EQ(mkdir((folder_ + "clip.avi").c_str(), 0755), 0);
+    VideoOutput video;
+    EXPECT_NE(video.open(folder_ + "clip.avi", 15.0, cv::Size(64, 48)), "");
+    struct stat status {};
+    ASSERT_EQ(stat((folder_ + "clip.avi").c_str(), &status), 0);
+    EXPECT_TRUE(S_ISDIR(status.st_mode));
+
+    std::ofstream(folder_ + "file") << "kept";
+    EXPECT_NE(video.open(folder_ + "file/clip.avi", 15.0, cv::Size(64, 48)), "");
+    std::ifstream kept(folder_ + "file");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "kept");
+}
+
+}  // namespace
