@@ -5,9 +5,11 @@
 //   seqcat_bare_loop PATTERN FIRST LAST FPS OUTPUT [--backend ffmpeg|mjpeg] [--fourcc CODE]
 //                    [--quality Q] [--stripes N]
 //
-// PATTERN is a printf pattern with one integer conversion (frames/f%03d.jpg). The writer is
-// opened with exactly the back end, codec and parameters given, so the benchmark can pass the
-// ones seqcat uses.
+// PATTERN is a printf pattern with one integer conversion (frames/f%03d.jpg). Without
+// --backend the writer is chosen by seqcat's own rule for the output name and frame rate, so
+// the two always use the same back end and codec; --backend and --fourcc try another writer.
+#include "video_codec.h"
+
 #include <opencv2/core.hpp>
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -15,8 +17,8 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -26,8 +28,8 @@ struct LoopSettings {
     int lastIndex = 0;
     double framesPerSecond = 15.0;
     std::string outputName;
-    int backend = cv::CAP_FFMPEG;
-    std::string fourcc = "MJPG";
+    int backend = -1;  // -1: seqcat's choice
+    std::string fourcc;
     int quality = -1;  // -1: the writer's own default
     int stripes = -1;
 };
@@ -64,13 +66,33 @@ bool parseArguments(int argc, char* argv[], LoopSettings* settings) {
             return false;
         }
     }
-    return true;
+    return (settings->backend < 0) == settings->fourcc.empty();  // both or neither
 }
 
 std::string formatPath(const std::string& pattern, int index) {
     char path[1024];
     std::snprintf(path, sizeof path, pattern.c_str(), index);
     return path;
+}
+
+bool openWriter(const LoopSettings& settings, cv::Size frameSize, cv::VideoWriter* writer) {
+    if (settings.backend >= 0) {
+        const std::string& code = settings.fourcc;
+        return writer->open(settings.outputName, settings.backend,
+                            cv::VideoWriter::fourcc(code[0], code[1], code[2], code[3]),
+                            settings.framesPerSecond, frameSize, true);
+    }
+    VideoCodecChoice choice;
+    if (!chooseVideoCodec(settings.outputName, settings.framesPerSecond, &choice)) return false;
+    const int backend =
+        choice.backEnd == VideoBackEnd::OpenCvMotionJpeg ? cv::CAP_OPENCV_MJPEG : cv::CAP_FFMPEG;
+    for (int fourcc : choice.fourccs) {
+        if (writer->open(settings.outputName, backend, fourcc, settings.framesPerSecond, frameSize,
+                         true)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace
@@ -83,19 +105,19 @@ int main(int argc, char* argv[]) {
     }
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
 
-    const cv::Mat probeImage = cv::imread(formatPath(settings.pattern, settings.firstIndex),
-                                          cv::IMREAD_COLOR);
-    if (probeImage.empty()) {
-        std::fprintf(stderr, "seqcat_bare_loop: cannot read the first image\n");
-        return 1;
+    cv::Size frameSize;
+    {
+        const cv::Mat probeImage = cv::imread(formatPath(settings.pattern, settings.firstIndex),
+                                              cv::IMREAD_COLOR);
+        if (probeImage.empty()) {
+            std::fprintf(stderr, "seqcat_bare_loop: cannot read the first image\n");
+            return 1;
+        }
+        frameSize = probeImage.size();
     }
-    const cv::Size frameSize = probeImage.size();
 
-    const std::string& code = settings.fourcc;
-    cv::VideoWriter writer(settings.outputName, settings.backend,
-                           cv::VideoWriter::fourcc(code[0], code[1], code[2], code[3]),
-                           settings.framesPerSecond, frameSize, true);
-    if (!writer.isOpened()) {
+    cv::VideoWriter writer;
+    if (!openWriter(settings, frameSize, &writer)) {
         std::fprintf(stderr, "seqcat_bare_loop: cannot create '%s'\n", settings.outputName.c_str());
         return 1;
     }

@@ -61,17 +61,13 @@ class BenchError(Exception):
     pass
 
 
-def writer_arguments(extension, frame_rate):
-    """The bare loop's writer settings, the same as seqcat's for that container and rate
-    (src/conversion/video_codec.cpp and video_output.cpp). The benchmark compares the two
-    videos byte for byte in size, so a change on one side only shows up as an error."""
-    if extension == ".avi":
-        if float(frame_rate).is_integer():
-            return ["--backend", "mjpeg", "--fourcc", "MJPG"]
-        return ["--backend", "ffmpeg", "--fourcc", "MJPG"]
-    if extension == ".mp4":
-        return ["--backend", "ffmpeg", "--fourcc", "avc1"]
-    raise BenchError("no writer settings for " + extension)
+def writer_of(video):
+    """Which OpenCV writer made the video: FFmpeg's muxers sign it, OpenCV's own Motion JPEG
+    writer does not."""
+    result = run_checked(["ffprobe", "-v", "error", "-show_entries",
+                          "format_tags=encoder,software", "-of",
+                          "default=noprint_wrappers=1:nokey=1", str(video)])
+    return "FFmpeg" if "Lavf" in result.stdout else "OpenCV MJPEG"
 
 
 def run_checked(command, **options):
@@ -102,11 +98,13 @@ def make_image_sets(cache, names):
 
 
 def timed_run(command, environment, memory_file):
-    """Wall seconds and peak RSS in KiB of one run."""
+    """Wall seconds, peak RSS in KiB and CPU seconds (user and system) of one run."""
     start = time.perf_counter()
-    run_checked(["/usr/bin/time", "-f", "%M", "-o", str(memory_file)] + command, env=environment)
+    run_checked(["/usr/bin/time", "-f", "%M %U %S", "-o", str(memory_file)] + command,
+                env=environment)
     wall = time.perf_counter() - start
-    return wall, int(memory_file.read_text().split()[-1])
+    peak, user, system = memory_file.read_text().split()[-3:]
+    return wall, int(peak), float(user) + float(system)
 
 
 def probe_video(path):
@@ -139,39 +137,64 @@ def seqcat_command(seqcat, cache, image_set, frames, output, extra=("-nd",)):
 def run_job(job, arguments, work, environment, frames):
     name, image_set, extension, encoder = job
     pattern = str(arguments.cache / image_set / "f%03d.jpg")
-    outputs = {program: work / (program + extension) for program in "ABC"}
+
+    def bare_loop(output, *writer):
+        return [arguments.bare_loop, pattern, "0", str(frames - 1), str(FRAME_RATE), str(output),
+                *writer]
+
+    programs = "ABC"
+    outputs = {program: work / (program + extension) for program in "ABCD"}
+    labels = {"A": "A seqcat", "B": "B bare loop", "C": "C ffmpeg"}
     commands = {
         "A": seqcat_command(arguments.seqcat, arguments.cache, image_set, frames, outputs["A"]),
-        "B": [arguments.bare_loop, pattern, "0", str(frames - 1), str(FRAME_RATE), str(outputs["B"])]
-             + writer_arguments(extension, FRAME_RATE),
+        "B": bare_loop(outputs["B"]),  # seqcat's own choice of writer
         "C": ["ffmpeg", "-nostdin", "-y", "-loglevel", "error", "-framerate", str(FRAME_RATE),
               "-start_number", "0", "-i", pattern, "-frames:v", str(frames), "-c:v", encoder,
               str(outputs["C"])],
     }
-    walls = {program: [] for program in "ABC"}
-    memories = {program: [] for program in "ABC"}
+    # Two frames through seqcat's choice of writer tell which writer that is.
+    probe = work / ("probe" + extension)
+    run_checked([arguments.bare_loop, pattern, "0", "1", str(FRAME_RATE), str(probe)])
+    seqcat_writer = writer_of(probe)
+    if extension == ".avi":
+        # Motion JPEG can come from either writer: D is the one seqcat does not choose.
+        if seqcat_writer == "FFmpeg":
+            other, backend = "OpenCV MJPEG", "mjpeg"
+        else:
+            other, backend = "FFmpeg", "ffmpeg"
+        programs = "ABCD"
+        labels["D"] = "D bare loop"
+        commands["D"] = bare_loop(outputs["D"], "--backend", backend, "--fourcc", "MJPG")
+
+    walls = {program: [] for program in programs}
+    memories = {program: [] for program in programs}
+    processor_times = {program: [] for program in programs}
     memory_file = work / "peak-rss"
     for round_number in range(arguments.rounds + 1):
-        for program in "ABC":
+        for program in programs:
             outputs[program].unlink(missing_ok=True)
-            wall, memory = timed_run(commands[program], environment, memory_file)
+            wall, memory, processor_time = timed_run(commands[program], environment, memory_file)
             if round_number > 0:  # round 0 warms the caches
                 walls[program].append(wall)
                 memories[program].append(memory)
+                processor_times[program].append(processor_time)
 
-    a_over_b = statistics.median(a / b for a, b in zip(walls["A"], walls["B"]))
-    a_over_c = statistics.median(a / c for a, c in zip(walls["A"], walls["C"]))
+    def median_ratio(numerator, denominator):
+        return statistics.median(n / d for n, d in zip(walls[numerator], walls[denominator]))
+
+    a_over_b = median_ratio("A", "B")
     rows = {}
     problems = []
-    for program in "ABC":
+    for program in programs:
         frame_count, frame_rate = probe_video(outputs[program])
         rows[program] = {
             "wall": statistics.median(walls[program]),
+            "cpu": statistics.median(processor_times[program]),
             "rss": max(memories[program]) / 1024.0,
             "size": outputs[program].stat().st_size / 1e6,
             "frames": frame_count,
-            "rate": frame_rate,
             "psnr": measure_psnr(outputs[program], pattern, frames),
+            "writer": "ffmpeg " + encoder if program == "C" else writer_of(outputs[program]),
         }
         if frame_count != frames:
             problems.append("%s: %s holds %d frames, not %d" % (name, program, frame_count, frames))
@@ -179,20 +202,24 @@ def run_job(job, arguments, work, environment, frames):
             problems.append("%s: %s reads back at %s frames per second" % (name, program, frame_rate))
     if outputs["A"].stat().st_size != outputs["B"].stat().st_size:
         problems.append("%s: the bare loop's video (%d bytes) differs from seqcat's (%d bytes): "
-                        "its writer settings no longer match seqcat's"
+                        "the two no longer write with the same settings"
                         % (name, outputs["B"].stat().st_size, outputs["A"].stat().st_size))
 
-    print("\n%s: %d frames, %d rounds after a warm-up" % (name, frames, arguments.rounds))
-    print("  %-12s %8s %10s %9s %7s %9s %8s" % ("", "wall s", "ms/frame", "peak MiB", "MB",
-                                                "frames", "PSNR dB"))
-    labels = {"A": "A seqcat", "B": "B bare loop", "C": "C ffmpeg"}
-    for program in "ABC":
+    print("\n%s: %d frames at %d fps, %d rounds after a warm-up" % (
+        name, frames, FRAME_RATE, arguments.rounds))
+    print("  %-12s %-16s %8s %9s %7s %9s %7s %7s %8s" % (
+        "", "writer", "wall s", "ms/frame", "CPU s", "peak MiB", "MB", "frames", "PSNR dB"))
+    for program in programs:
         row = rows[program]
-        print("  %-12s %8.3f %10.2f %9.1f %7.2f %9d %8.2f" % (
-            labels[program], row["wall"], 1000.0 * row["wall"] / frames, row["rss"], row["size"],
-            row["frames"], row["psnr"]))
-    print("  A/B %.3f (target <= %.2f: %s)   A/C %.3f   (medians of per-round ratios)" % (
-        a_over_b, TARGET_A_OVER_B, "met" if a_over_b <= TARGET_A_OVER_B else "MISSED", a_over_c))
+        print("  %-12s %-16s %8.3f %9.2f %7.2f %9.1f %7.2f %7d %8.2f" % (
+            labels[program], row["writer"], row["wall"], 1000.0 * row["wall"] / frames,
+            row["cpu"], row["rss"], row["size"], row["frames"], row["psnr"]))
+    print("  A/B %.3f (target <= %.2f: %s)   A/C %.3f" % (
+        a_over_b, TARGET_A_OVER_B, "met" if a_over_b <= TARGET_A_OVER_B else "MISSED",
+        median_ratio("A", "C")), end="")
+    if "D" in programs:
+        print("   D/B %.3f (the other writer against seqcat's)" % median_ratio("D", "B"), end="")
+    print("   (medians of per-round ratios)")
     if extension == ".avi":
         # Motion JPEG's quality is seqcat's to choose; it must not fall below ffmpeg's own.
         psnr_floor = rows["C"]["psnr"] - PSNR_MARGIN_DB
@@ -202,26 +229,28 @@ def run_job(job, arguments, work, environment, frames):
     return a_over_b, problems
 
 
-def check_memory_growth(arguments, work, environment, short_frames, long_frames, runs):
-    """seqcat's peak RSS on a long sequence against a short one, for each container."""
-    print("\npeak RSS of seqcat on 480p, %d against %d frames (median of %d runs each)" % (
-        long_frames, short_frames, runs))
+def check_memory_growth(arguments, work, environment, lengths, runs):
+    """seqcat's peak RSS on the longest sequence against the shortest, for each container. A
+    middle length shows whether any growth levels off (an encoder's bounded look-ahead) or
+    goes on with the sequence (frames held)."""
+    print("\npeak RSS of seqcat on 480p by sequence length (median of %d runs each)" % runs)
     memory_file = work / "peak-rss"
     worst = 0.0
     for extension in (".avi", ".mp4"):
         output = work / ("memory" + extension)
-        peaks = {short_frames: [], long_frames: []}
+        peaks = {frames: [] for frames in lengths}
         for _ in range(runs):
-            for frames in (short_frames, long_frames):
+            for frames in lengths:
                 output.unlink(missing_ok=True)
                 command = seqcat_command(arguments.seqcat, arguments.cache, "480p", frames, output)
                 peaks[frames].append(timed_run(command, environment, memory_file)[1])
-        short_peak = statistics.median(peaks[short_frames]) / 1024.0
-        long_peak = statistics.median(peaks[long_frames]) / 1024.0
-        growth = long_peak / short_peak
+        medians = {frames: statistics.median(peaks[frames]) / 1024.0 for frames in lengths}
+        growth = medians[lengths[-1]] / medians[lengths[0]]
         worst = max(worst, growth)
-        print("  %s: %.1f MiB against %.1f MiB, x%.3f (target <= %.2f: %s)" % (
-            extension, long_peak, short_peak, growth, TARGET_RSS_GROWTH,
+        print("  %s: %s; %d against %d frames x%.3f (target <= %.2f: %s)" % (
+            extension, ", ".join("%d frames %.1f MiB" % (frames, medians[frames])
+                                 for frames in lengths),
+            lengths[-1], lengths[0], growth, TARGET_RSS_GROWTH,
             "met" if growth <= TARGET_RSS_GROWTH else "MISSED"))
     return worst
 
@@ -340,9 +369,9 @@ def main():
                 worst_a_over_b = max(worst_a_over_b, a_over_b)
                 problems += job_problems
             if arguments.quick:
-                check_memory_growth(arguments, work, environment, 30, 80, 1)
+                check_memory_growth(arguments, work, environment, (30, 80), 1)
             else:
-                check_memory_growth(arguments, work, environment, 30, 300, 3)
+                check_memory_growth(arguments, work, environment, (30, 100, 300), 3)
             if not arguments.quick and not arguments.no_display:
                 measure_display_cost(arguments, work, environment, 3)
     except BenchError as error:
