@@ -63,7 +63,7 @@ std::string formatImagePath(const ConversionSettings& settings, std::int32_t ind
     const int length = std::snprintf(&path[0], path.size(), settings.namePattern.c_str(),
                                      settings.baseName.c_str(), static_cast<int>(index),
                                      settings.extension.c_str());
-    if (length < 0) return std::string();
+    if (length < 0 || static_cast<std::size_t>(length) >= path.size()) return std::string();
     path.resize(static_cast<std::size_t>(length));
     return path;
 }
