@@ -3,6 +3,7 @@
 #include "stop_signals.h"
 
 #include <cerrno>
+#include <ctime>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
@@ -18,13 +19,23 @@ bool isLoneEscape(const char* bytes, ssize_t count, ssize_t at, bool fromTermina
     return bytes[at + 1] != '[' && bytes[at + 1] != 'O';
 }
 
-// Blocks until input is readable or a stop signal arrives. Stop signals stay blocked except
-// inside ppoll, so one that comes just before the wait cannot be missed.
-bool waitForInput(const sigset_t& waitMask) {
+// How often the window gets to repaint while the console is waited on.
+constexpr timespec kRepaintInterval{0, 30 * 1000 * 1000};
+
+// Blocks until input is readable or a stop signal arrives, calling whileWaiting (if any)
+// every repaint interval. Stop signals stay blocked except inside ppoll, so one that comes
+// just before the wait cannot be missed.
+bool waitForInput(const sigset_t& waitMask, const std::function<void()>& whileWaiting) {
     pollfd input{STDIN_FILENO, POLLIN, 0};
+    const timespec* timeout = whileWaiting ? &kRepaintInterval : nullptr;
     while (!stopRequested()) {
-        if (ppoll(&input, 1, nullptr, &waitMask) >= 0) return true;
-        if (errno != EINTR) return false;
+        const int ready = ppoll(&input, 1, timeout, &waitMask);
+        if (ready > 0) return true;
+        if (ready == 0) {
+            whileWaiting();
+        } else if (errno != EINTR) {
+            return false;
+        }
     }
     return false;
 }
@@ -46,10 +57,10 @@ ConsoleKeyMode::~ConsoleKeyMode() {
     if (isTerminal_) tcsetattr(STDIN_FILENO, TCSANOW, &terminalSettings_);
 }
 
-void ConsoleKeyMode::waitForEscape() {
+void ConsoleKeyMode::waitForEscape(const std::function<void()>& whileWaiting) {
     const sigset_t waitMask = maskWithStopSignalsUnblocked();
     bool escapeRead = false;
-    while (!escapeRead && waitForInput(waitMask)) {
+    while (!escapeRead && waitForInput(waitMask, whileWaiting)) {
         char bytes[64];
         const ssize_t count = read(STDIN_FILENO, bytes, sizeof bytes);
         if (count < 0 && errno == EINTR) continue;

@@ -1,6 +1,7 @@
 // The wait for ESC at the console at the end of a run.
 #pragma once
 
+#include <functional>
 #include <termios.h>
 
 // Puts a terminal on standard input into key-at-a-time mode without echo for its lifetime,
@@ -16,7 +17,8 @@ public:
 
     // Returns once ESC is read, input ends or fails, or a stop signal arrives. Other keys are
     // read and ignored, and so are the escape sequences of arrow and function keys.
-    void waitForEscape();
+    // whileWaiting, when given, is called every few tens of milliseconds meanwhile.
+    void waitForEscape(const std::function<void()>& whileWaiting = nullptr);
 
 private:
     bool isTerminal_ = false;

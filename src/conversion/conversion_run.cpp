@@ -84,11 +84,17 @@ void convertFrames(const ConversionSettings& settings, FrameWindow* window, Vide
     }
 }
 
-void waitForEscapeAtConsole() {
+void waitForEscapeAtConsole(const FrameWindow& window) {
     ConsoleKeyMode keyMode;  // before the prompt, so no key typed after it is lost
     std::printf("Press ESC to quit.\n");
     std::fflush(stdout);
-    keyMode.waitForEscape();
+    if (!window.isOpen()) {
+        keyMode.waitForEscape();
+        return;
+    }
+    // The window stays open during the wait; it must keep repainting when moved or uncovered.
+    // Keys pressed in it are not the console's and are ignored.
+    keyMode.waitForEscape([] { pollWindowKey(1); });
 }
 
 }  // namespace
@@ -127,7 +133,7 @@ int runConversion(const ConversionSettings& settings) {
     if (settings.saveOutput) std::printf("Output video saved to file: %s\n", settings.outputName.c_str());
     if (settings.verbose && !stopRequested()) {
         std::printf("Done!\n");
-        if (settings.waitForEscape) waitForEscapeAtConsole();
+        if (settings.waitForEscape) waitForEscapeAtConsole(window);
     }
     video.finish();
     window.close();
