@@ -4,11 +4,15 @@
 #include "settings.h"
 #include "stop_signals.h"
 
+#include <csignal>
 #include <cstdio>
 
 int main(int argc, char* argv[]) {
     // Each timing line appears as its frame completes, also through a pipe.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    // A reader of the messages that goes away (seqcat | head) must not cost the video: the
+    // messages are lost, the run goes on and finishes the file.
+    std::signal(SIGPIPE, SIG_IGN);
 
     ConversionSettings settings;
     setDefaultSettings(&settings);

@@ -6,12 +6,14 @@ reported, the process never crashes, and the user's files and terminal are left 
 import os
 import shutil
 import signal
+import subprocess
 import tempfile
 import termios
 import unittest
 
 from e2e_support import (ESC, NO_DISPLAY_WARNING, SAVED_LINE_PREFIX, PtyRun, SeqcatTestCase,
                          Xvfb, make_frames, output_lines, probe_video, run_seqcat, seqcat_env,
+                         seqcat_path,
                          start_seqcat, timing_lines)
 
 CANNOT_CREATE_PREFIX = "seqcat: cannot create the output video "
@@ -151,6 +153,22 @@ class StopSignalTest(SeqcatTestCase):
             for output_name, codecs in (("clip.avi", {"mjpeg"}), ("clip.mp4", {"h264", "mpeg4"})):
                 with self.subTest(signal=signal_number.name, output=output_name):
                     self.stop_mid_run(signal_number, output_name, codecs)
+
+
+class ClosedOutputTest(SeqcatTestCase):
+    """A reader of the messages that goes away early (seqcat | head -1) does not cost the video:
+    the run goes on to the last frame and finishes the file."""
+
+    def test_run_outlives_its_reader(self):
+        make_frames(self.work, last=39, width=320, height=240)
+        process = subprocess.Popen([seqcat_path(), "-sq", "0", "39", "-nd", "-np", "clip.mp4"],
+                                   cwd=self.work, env=environment_without_display(),
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.DEVNULL)
+        process.stdout.readline()
+        process.stdout.close()
+        self.assertEqual(process.wait(timeout=60), 0)
+        self.assertVideo("clip.mp4", width=320, height=240, frames=40)
 
 
 class InterruptedConsoleWaitTest(SeqcatTestCase):
