@@ -83,11 +83,9 @@ bool openWriter(const LoopSettings& settings, cv::Size frameSize, cv::VideoWrite
                             settings.framesPerSecond, frameSize, true);
     }
     VideoCodecChoice choice;
-    if (!chooseVideoCodec(settings.outputName, settings.framesPerSecond, &choice)) return false;
-    const int backend =
-        choice.backEnd == VideoBackEnd::OpenCvMotionJpeg ? cv::CAP_OPENCV_MJPEG : cv::CAP_FFMPEG;
+    if (!chooseVideoCodec(settings.outputName, &choice)) return false;
     for (int fourcc : choice.fourccs) {
-        if (writer->open(settings.outputName, backend, fourcc, settings.framesPerSecond, frameSize,
+        if (writer->open(settings.outputName, cv::CAP_FFMPEG, fourcc, settings.framesPerSecond, frameSize,
                          true)) {
             return true;
         }

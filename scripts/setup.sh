@@ -11,7 +11,7 @@ packages=(
   ffmpeg xvfb xdotool x11-utils
   clang libclang-rt-14-dev
   libxcb1-dev python3
-  man-db groff-base dpkg-dev file
+  man-db groff-base dpkg-dev file time
 )
 
 missing=()

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cmath>
 
 namespace {
 
@@ -16,11 +15,6 @@ std::string lowerCase(std::string text) {
     return text;
 }
 
-// OpenCV's Motion JPEG writer keeps the rate as a whole number in a 32-bit field.
-bool fitsMotionJpegWriter(double framesPerSecond) {
-    return std::floor(framesPerSecond) == framesPerSecond && framesPerSecond <= 1000000.0;
-}
-
 }  // namespace
 
 std::string fileExtensionOf(const std::string& fileName) {
@@ -30,30 +24,23 @@ std::string fileExtensionOf(const std::string& fileName) {
     return fileName.substr(point);
 }
 
-bool chooseVideoCodec(const std::string& outputName, double framesPerSecond,
-                      VideoCodecChoice* choice) {
+bool chooseVideoCodec(const std::string& outputName, VideoCodecChoice* choice) {
     const std::string extension = lowerCase(fileExtensionOf(outputName));
     if (extension == ".avi") {
-        // OpenCV's own Motion JPEG writer encodes in parallel, but stores the rate as a whole
-        // number of frames per second, so any other rate goes through FFmpeg.
-        const VideoBackEnd backEnd = fitsMotionJpegWriter(framesPerSecond) ? VideoBackEnd::OpenCvMotionJpeg
-                                                                    : VideoBackEnd::FFmpeg;
-        *choice = {"Motion JPEG", {fourcc('M', 'J', 'P', 'G')}, false, backEnd};
+        *choice = {"Motion JPEG", {fourcc('M', 'J', 'P', 'G')}};
         return true;
     }
     if (extension == ".mp4" || extension == ".m4v" || extension == ".mov" || extension == ".mkv") {
         // Falls back to MPEG-4 Part 2 where no H.264 encoder is installed.
-        *choice = {"H.264", {fourcc('a', 'v', 'c', '1'), fourcc('m', 'p', '4', 'v')}, true,
-                   VideoBackEnd::FFmpeg};
+        *choice = {"H.264", {fourcc('a', 'v', 'c', '1'), fourcc('m', 'p', '4', 'v')}};
         return true;
     }
     if (extension == ".webm") {
-        *choice = {"VP8", {fourcc('V', 'P', '8', '0'), fourcc('V', 'P', '9', '0')}, true,
-                   VideoBackEnd::FFmpeg};
+        *choice = {"VP8", {fourcc('V', 'P', '8', '0'), fourcc('V', 'P', '9', '0')}};
         return true;
     }
     if (extension == ".wmv" || extension == ".asf") {
-        *choice = {"WMV2", {fourcc('W', 'M', 'V', '2')}, true, VideoBackEnd::FFmpeg};
+        *choice = {"WMV2", {fourcc('W', 'M', 'V', '2')}};
         return true;
     }
     return false;

@@ -4,19 +4,14 @@
 #include <string>
 #include <vector>
 
-enum class VideoBackEnd { FFmpeg, OpenCvMotionJpeg };
-
 struct VideoCodecChoice {
     const char* codecName;       // for messages: "Motion JPEG", "H.264", ...
     std::vector<int> fourccs;    // tried in this order until one opens
-    bool needsEvenSize;          // 4:2:0 encoders take only even widths and heights
-    VideoBackEnd backEnd;
 };
 
 // Chooses by the output name's extension, ignoring case. Returns false when the extension
 // names no container seqcat can write.
-bool chooseVideoCodec(const std::string& outputName, double framesPerSecond,
-                      VideoCodecChoice* choice);
+bool chooseVideoCodec(const std::string& outputName, VideoCodecChoice* choice);
 
 // The extension of a file name, with its point, as written ("" when there is none).
 std::string fileExtensionOf(const std::string& fileName);

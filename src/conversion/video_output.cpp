@@ -12,6 +12,11 @@
 
 namespace {
 
+// Every container goes through FFmpeg, Motion JPEG too: OpenCV's own Motion JPEG writer
+// encodes on one core here and is slower, stores the rate as a whole number (29.97 would
+// become 30), and aborts the process when an .avi passes 4 GiB.
+constexpr int kWriterBackEnd = cv::CAP_FFMPEG;
+
 bool pathExists(const std::string& path) {
     struct stat status {};
     return stat(path.c_str(), &status) == 0;
@@ -65,16 +70,12 @@ private:
     int savedStderr_;
 };
 
-int apiPreferenceOf(VideoBackEnd backEnd) {
-    return backEnd == VideoBackEnd::OpenCvMotionJpeg ? cv::CAP_OPENCV_MJPEG : cv::CAP_FFMPEG;
-}
-
 }  // namespace
 
 std::string VideoOutput::open(const std::string& outputName, double framesPerSecond,
                               cv::Size imageSize) {
     VideoCodecChoice codec;
-    if (!chooseVideoCodec(outputName, framesPerSecond, &codec)) {
+    if (!chooseVideoCodec(outputName, &codec)) {
         const std::string extension = fileExtensionOf(outputName);
         if (extension.empty()) return "the name has no extension to choose a container by";
         return "no known container for the extension " + extension;
@@ -85,11 +86,8 @@ std::string VideoOutput::open(const std::string& outputName, double framesPerSec
     const std::string folderReason = reasonFolderRefuses(outputName);
     if (!folderReason.empty()) return folderReason;
 
-    frameSize_ = imageSize;
-    if (codec.needsEvenSize) {
-        frameSize_.width &= ~1;
-        frameSize_.height &= ~1;
-    }
+    // FFmpeg's writer keeps frames as 4:2:0, which has only even widths and heights.
+    frameSize_ = cv::Size(imageSize.width & ~1, imageSize.height & ~1);
     if (frameSize_.width <= 0 || frameSize_.height <= 0) {
         return "the frame size " + std::to_string(imageSize.width) + "x" +
                std::to_string(imageSize.height) + " is too small for " + codec.codecName;
@@ -99,8 +97,8 @@ std::string VideoOutput::open(const std::string& outputName, double framesPerSec
     StderrSilenced quietBackEnd;
     for (int fourcc : codec.fourccs) {
         try {
-            if (writer_.open(outputName, apiPreferenceOf(codec.backEnd), fourcc, framesPerSecond,
-                             frameSize_, true)) {
+            if (writer_.open(outputName, kWriterBackEnd, fourcc, framesPerSecond, frameSize_,
+                             true)) {
                 return "";
             }
         } catch (const cv::Exception&) {

@@ -117,11 +117,13 @@ class FrameSizeTest(SeqcatTestCase):
         self.assertVideo("video.avi", codecs="mjpeg", width=96, height=64, frames=5)
         self.assertEqual(len(timing_lines(result.stdout)), 5)
 
-    def test_odd_size_is_rounded_down_for_h264(self):
+    def test_odd_size_is_rounded_down_to_even(self):
         make_frames(self.work, last=2, width=65, height=49)
-        result = run_seqcat(["f", "-sq", "0", "2", "-nd", "clip.mp4"], self.work)
-        self.assertEqual(result.returncode, 0, result)
-        self.assertVideo("clip.mp4", width=64, height=48, frames=3)
+        for name in ("clip.mp4", "clip.avi"):
+            with self.subTest(output=name):
+                result = run_seqcat(["f", "-sq", "0", "2", "-nd", name], self.work)
+                self.assertEqual(result.returncode, 0, result)
+                self.assertVideo(name, width=64, height=48, frames=3)
 
 
 class EarlyEndTest(SeqcatTestCase):

@@ -49,10 +49,12 @@ TEST_F(VideoOutputOpen, RateNotAboveZeroIsRefusedWithoutAFile) {
     }
 }
 
-TEST_F(VideoOutputOpen, ImageTooSmallForEvenSizedCodecIsRefused) {
-    VideoOutput video;
-    EXPECT_NE(video.open(folder_ + "clip.mp4", 15.0, cv::Size(1, 48)), "");
-    EXPECT_FALSE(exists(folder_ + "clip.mp4"));
+TEST_F(VideoOutputOpen, ImageTooSmallForEvenSizedFramesIsRefused) {
+    for (const char* name : {"clip.mp4", "clip.avi"}) {
+        VideoOutput video;
+        EXPECT_NE(video.open(folder_ + name, 15.0, cv::Size(1, 48)), "");
+        EXPECT_FALSE(exists(folder_ + name));
+    }
 }
 
 TEST_F(VideoOutputOpen, FolderOrFileInTheWayIsRefusedAndKept) {
