@@ -6,6 +6,25 @@
 
 #include <csignal>
 #include <cstdio>
+#include <exception>
+#include <string>
+
+namespace {
+
+// Runs the conversion; an error OpenCV raises inside its calls ends the run with a message,
+// after the writer and the window have been released on the way out.
+int runReportingErrors(const ConversionSettings& settings) {
+    try {
+        return runConversion(settings);
+    } catch (const std::exception& error) {
+        std::string message = error.what();
+        while (!message.empty() && message.back() == '\n') message.pop_back();
+        std::fprintf(stderr, "seqcat: %s\n", message.c_str());
+        return kRunFailed;
+    }
+}
+
+}  // namespace
 
 int main(int argc, char* argv[]) {
     // Each timing line appears as its frame completes, also through a pipe.
@@ -20,7 +39,7 @@ int main(int argc, char* argv[]) {
 
     installStopSignalHandlers();
     silenceOpenCvLogs();
-    const int exitStatus = runConversion(settings);
+    const int exitStatus = runReportingErrors(settings);
     std::fflush(stdout);
     endByStopSignalIfReceived();
     return exitStatus;
