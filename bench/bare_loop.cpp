@@ -3,15 +3,18 @@
 // the two is what seqcat itself costs.
 //
 //   seqcat_bare_loop PATTERN FIRST LAST FPS OUTPUT [--backend ffmpeg|mjpeg] [--fourcc CODE]
-//                    [--quality Q] [--stripes N]
+//                    [--quality Q] [--stripes N] [--show]
 //
 // PATTERN is a printf pattern with one integer conversion (frames/f%03d.jpg). Without
 // --backend the writer is chosen by seqcat's own rule for the output name and frame rate, so
 // the two always use the same back end and codec; --backend and --fourcc try another writer.
+// --show also shows each frame in a window made as seqcat makes its own, with the same 10 ms
+// key poll, so the cost of showing can be told apart from what seqcat adds to it.
 #include "video_codec.h"
 
 #include <opencv2/core.hpp>
 #include <opencv2/core/utils/logger.hpp>
+#include <opencv2/highgui.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
 
@@ -32,12 +35,13 @@ struct LoopSettings {
     std::string fourcc;
     int quality = -1;  // -1: the writer's own default
     int stripes = -1;
+    bool show = false;
 };
 
 void printUsage() {
     std::fprintf(stderr,
                  "usage: seqcat_bare_loop PATTERN FIRST LAST FPS OUTPUT [--backend ffmpeg|mjpeg]"
-                 " [--fourcc CODE] [--quality Q] [--stripes N]\n");
+                 " [--fourcc CODE] [--quality Q] [--stripes N] [--show]\n");
 }
 
 bool parseArguments(int argc, char* argv[], LoopSettings* settings) {
@@ -49,6 +53,10 @@ bool parseArguments(int argc, char* argv[], LoopSettings* settings) {
     settings->outputName = argv[5];
     for (int i = 6; i < argc; ++i) {
         const std::string option = argv[i];
+        if (option == "--show") {
+            settings->show = true;
+            continue;
+        }
         if (i + 1 >= argc) return false;
         const std::string value = argv[++i];
         if (option == "--backend") {
@@ -129,11 +137,16 @@ int main(int argc, char* argv[]) {
         return 1;
     }
 
+    if (settings.show) cv::namedWindow("seqcat", cv::WINDOW_NORMAL);
     int framesWritten = 0;
     for (int index = settings.firstIndex; index <= settings.lastIndex; ++index) {
         const cv::Mat frame = cv::imread(formatPath(settings.pattern, index), cv::IMREAD_COLOR);
         if (frame.empty()) break;
         writer.write(frame);
+        if (settings.show) {
+            cv::imshow("seqcat", frame);
+            cv::waitKey(10);
+        }
         ++framesWritten;
         if (index == settings.lastIndex) break;  // no wrap past the largest index
     }
