@@ -81,7 +81,8 @@ std::string VideoOutput::open(const std::string& outputName, double framesPerSec
         return "no known container for the extension " + extension;
     }
     if (!std::isfinite(framesPerSecond) || framesPerSecond <= 0.0) {
-        return "the frame rate " + describeRate(framesPerSecond) + " is not above zero";
+        return "the frame rate " + describeRate(framesPerSecond) +
+               " is not a finite number above zero";
     }
     const std::string folderReason = reasonFolderRefuses(outputName);
     if (!folderReason.empty()) return folderReason;
