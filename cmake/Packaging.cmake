@@ -21,8 +21,11 @@ function(seqcat_compress source compressed)
     VERBATIM)
 endfunction()
 
-set(SEQCAT_MANUAL_COMPRESSED ${PROJECT_BINARY_DIR}/man/seqcat.1.gz)
-seqcat_compress(${PROJECT_SOURCE_DIR}/man/seqcat.1 ${SEQCAT_MANUAL_COMPRESSED})
+# The manual's footer takes its version from project(), so the version is written in one place.
+set(SEQCAT_MANUAL ${PROJECT_BINARY_DIR}/man/seqcat.1)
+configure_file(${PROJECT_SOURCE_DIR}/man/seqcat.1 ${SEQCAT_MANUAL} @ONLY)
+set(SEQCAT_MANUAL_COMPRESSED ${SEQCAT_MANUAL}.gz)
+seqcat_compress(${SEQCAT_MANUAL} ${SEQCAT_MANUAL_COMPRESSED})
 
 # The changelog takes its version from project(); the date is now, or SOURCE_DATE_EPOCH
 # for a reproducible build.
