@@ -232,6 +232,58 @@ class StopSignalTest(SeqcatTestCase):
                     self.assertLess(elapsed, self.BLOCKED_CALL_SECONDS)
 
 
+class DisplayLossTest(SeqcatTestCase):
+    """The display going away (its server ended, or the window killed from outside) never costs
+    the video. Seen in time, the run goes on without a window and ends normally; where the window
+    toolkit ends the process first, the video is finished on the way out and the status is not
+    0. Either way one line on stderr says so, and the video holds every frame reported."""
+
+    GOES_ON = "seqcat: lost the connection to the display; frames will not be shown any more"
+    TOOLKIT_ENDED = "seqcat: lost the connection to the display; the window toolkit ended the run"
+
+    def check_outcome(self, status, messages, output_name, reported, frames_in_run):
+        self.assertEqual(len(messages), 1, messages)
+        if status == 0:
+            self.assertEqual((messages[0], reported), (self.GOES_ON, frames_in_run))
+        else:
+            self.assertEqual(messages[0], self.TOOLKIT_ENDED)
+        self.assertGreaterEqual(probe_video(self.path(output_name)).frame_count, reported)
+
+    def test_display_lost_mid_run(self):
+        make_frames(self.work, last=299)
+        for output_name in ("clip.mp4", "clip.avi"):
+            with self.subTest(output=output_name):
+                with Xvfb() as display, LiveRun(["-sq", "0", "299", "-np", output_name],
+                                                self.work, display=display) as run:
+                    run.wait_for_output(lambda text: len(timing_lines(text)) >= 20, timeout=60)
+                    display.stop()  # ends our own Xvfb by its process id
+                    result = run.wait(60)
+                self.check_outcome(result.returncode, output_lines(result.stderr), output_name,
+                                   len(timing_lines(result.stdout)), 300)
+
+    def test_display_lost_in_the_console_wait(self):
+        make_frames(self.work, last=4)
+        ends = {"server ended": lambda display: display.stop(),
+                "window killed": lambda display: display._xdotool(
+                    "windowkill", display.wait_for_window("seqcat"))}
+        for output_name in ("clip.mp4", "clip.avi"):
+            for how, end_display in ends.items():
+                with self.subTest(output=output_name, display=how):
+                    with Xvfb() as display, PtyRun(["-sq", "0", "4", output_name], self.work,
+                                                   display=display) as run:
+                        run.read_until("Press ESC to quit.\n")
+                        end_display(display)
+                        run.read_until("seqcat: lost the connection")
+                        run.read_for(0.5)
+                        if run.is_running():
+                            run.send(ESC)  # the wait is still due
+                        status = run.wait(30)
+                        self.assertEqual(run.terminal_attributes(), run.terminal_before)
+                    messages = [line for line in output_lines(run.text)
+                                if line.startswith("seqcat: lost")]
+                    self.check_outcome(status, messages, output_name, len(timing_lines(run.text)), 5)
+
+
 class ClosedOutputTest(SeqcatTestCase):
     """A reader of the messages that goes away early (seqcat | head -1) does not cost the video:
     the run goes on to the last frame and finishes the file."""
