@@ -5,6 +5,7 @@ reported, the process never crashes, and the user's files and terminal are left 
 
 import fcntl
 import os
+import re
 import resource
 import shutil
 import signal
@@ -335,6 +336,33 @@ class InterruptedConsoleWaitTest(SeqcatTestCase):
             run.send(ESC)
             self.assertEqual(run.wait(timeout=30), 0, run.text)
             self.assertEqual(run.terminal_attributes(), run.terminal_before)
+
+
+class SuspendedConsoleWaitTest(SeqcatTestCase):
+    """Ctrl-Z at the console wait under a job-control shell, then fg: seqcat is back in
+    key-at-a-time mode, and a lone ESC ends the wait."""
+
+    def test_ctrl_z_then_fg(self):
+        make_frames(self.work, last=2)
+        env = dict(environment_without_display(), PS1="$ ")
+        shell = shutil.which("bash")
+        with PtyRun(["--norc", "--noprofile", "--noediting", "-i"], self.work, env=env,
+                    program=shell) as run:
+            run.read_until("$ ")
+            run.send(f"{seqcat_path()} -sq 0 2 -nd clip.mp4\n".encode())
+            run.read_until("Press ESC to quit.\n")
+            run.send(run.terminal_before[6][termios.VSUSP])
+            run.read_until(re.compile(r"Stopped.*\n\$ "))
+            run.send(b"fg\n")
+            deadline = time.monotonic() + 20
+            while run.terminal_attributes()[3] & termios.ICANON:
+                self.assertLess(time.monotonic(), deadline, "fg did not give back single keys")
+                time.sleep(0.05)
+            run.send(ESC)
+            run.read_until(re.compile(r"\$ fg\n.*\n\$ "))  # the shell's prompt: seqcat has ended
+            run.send(b"echo status=$?\n")
+            run.read_until("status=0\n")
+        self.assertVideo("clip.mp4", frames=3)
 
 
 def truncate_to_a_third(path):
