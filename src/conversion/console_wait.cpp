@@ -64,6 +64,20 @@ extern "C" void suspendWithTerminalRestored(int) {
     errno = savedErrno;
 }
 
+// Installs the suspend handler, unless SIGTSTP was ignored by whoever started seqcat; returns
+// the action to put back afterwards.
+struct sigaction takeOverSuspend() {
+    struct sigaction before {};
+    sigaction(SIGTSTP, nullptr, &before);
+    if (before.sa_handler == SIG_IGN) return before;
+    struct sigaction suspend {};
+    suspend.sa_handler = suspendWithTerminalRestored;
+    suspend.sa_flags = SA_RESTART;
+    sigemptyset(&suspend.sa_mask);
+    sigaction(SIGTSTP, &suspend, nullptr);
+    return before;
+}
+
 }  // namespace
 
 ConsoleKeyMode::ConsoleKeyMode() {
@@ -75,16 +89,10 @@ ConsoleKeyMode::ConsoleKeyMode() {
     // Flush keys typed during the run: only a key pressed at the prompt ends the wait.
     if (tcsetattr(STDIN_FILENO, TCSAFLUSH, &keyAtATime) != 0) return;
     isTerminal_ = true;
-    restoreOnToolkitExit_.emplace([this] { restoreTerminal(); });
     terminalOwnSettings = terminalSettings_;
     keyAtATimeSettings = keyAtATime;
-    sigaction(SIGTSTP, nullptr, &suspendActionBefore_);
-    if (suspendActionBefore_.sa_handler == SIG_IGN) return;  // whoever started us wants no stop
-    struct sigaction suspend {};
-    suspend.sa_handler = suspendWithTerminalRestored;
-    suspend.sa_flags = SA_RESTART;
-    sigemptyset(&suspend.sa_mask);
-    sigaction(SIGTSTP, &suspend, nullptr);
+    suspendActionBefore_ = takeOverSuspend();
+    restoreOnToolkitExit_.emplace([this] { restoreTerminal(); });
 }
 
 ConsoleKeyMode::~ConsoleKeyMode() {

@@ -46,9 +46,8 @@ bool ignoredAtStart(int signalNumber) {
 
 void endAtOnce(int signalNumber) {
     const char message[] = "seqcat: third stop signal: ending at once, the video is not finished\n";
-    if (write(STDERR_FILENO, message, sizeof message - 1) < 0) {
-        // nothing more can be done about a message that cannot be written
-    }
+    const ssize_t written = write(STDERR_FILENO, message, sizeof message - 1);
+    static_cast<void>(written);  // a message that cannot be written changes nothing here
     endBySignalNow(signalNumber);
 }
 
