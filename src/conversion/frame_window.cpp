@@ -12,6 +12,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
+// Last: Xlib defines macros (None, Status, Bool) that other headers use as names.
+#include <X11/Xlib.h>
 
 namespace {
 
@@ -26,6 +28,12 @@ bool displayWasLost(xcb_connection_t* connection) {
     if (connection == nullptr) return false;
     while (xcb_generic_event_t* event = xcb_poll_for_event(connection)) std::free(event);
     return xcb_connection_has_error(connection) != 0;
+}
+
+// GTK, the window toolkit under OpenCV on some systems, ends the process with _exit() when
+// its connection to the display breaks, which would skip finishing the video; exit() runs it.
+extern "C" int endThroughExit(Display*) {
+    std::exit(1);
 }
 
 bool x11DisplayIsReachable() {
@@ -72,6 +80,7 @@ FrameWindow::~FrameWindow() {
 void FrameWindow::open(std::function<void()> finishOnToolkitExit) {
     cv::namedWindow(kWindowName, cv::WINDOW_NORMAL);  // sized by the user, not the image
     isOpen_ = true;
+    XSetIOErrorHandler(endThroughExit);  // after the toolkit has set its own
     toolkitExitGuard_.emplace([finish = std::move(finishOnToolkitExit)] {
         finish();
         std::fprintf(stderr, "seqcat: lost the connection to the display; the window toolkit "
