@@ -1,7 +1,8 @@
-"""What seqcat does when its surroundings are hostile: no display to show frames on, an output it
-cannot create, frames of another size, damaged images, and SIGINT or SIGTERM in the middle of a
-run or of the console wait. Whatever happens, the video holds exactly the frames the run
-reported, the process never crashes, and the user's files and terminal are left as they were."""
+"""What seqcat does when its surroundings are hostile: no display to show frames on, or one that
+goes away, an output it cannot create, frames of another size, damaged images, signals in the
+middle of a run, of a stuck read or write, or of the console wait, and Ctrl-Z there. Whatever
+happens, the video holds the frames the run reported, the process never crashes, and the user's
+files and terminal are left as they were."""
 
 import fcntl
 import os
@@ -22,6 +23,11 @@ from e2e_support import (ESC, NO_DISPLAY_WARNING, SAVED_LINE_PREFIX, LiveRun, Pt
 F_SETPIPE_SZ = 1031  # Linux's fcntl command, which Python's fcntl module lacks before 3.10
 
 CANNOT_CREATE_PREFIX = "seqcat: cannot create the output video "
+
+
+def read_text(path):
+    with open(path, errors="replace") as text:
+        return text.read()
 
 
 def environment_without_display(display=None):
@@ -182,7 +188,7 @@ class StopSignalTest(SeqcatTestCase):
                 if moment in kernel_wait:
                     if kernel_wait[moment] in wait_channel.read():
                         return
-                elif timing_lines(open(stdout_file.name).read()):
+                elif timing_lines(read_text(stdout_file.name)):
                     return
             time.sleep(0.02)
         self.fail(f"seqcat did not come to the moment {moment!r}")
@@ -206,8 +212,8 @@ class StopSignalTest(SeqcatTestCase):
                 finally:
                     process.kill()
                 elapsed = time.monotonic() - started
-                stdout = pipe.read() if full_pipe else open(stdout_file.name, "rb").read()
-                return process.returncode, stdout.decode(), process.stderr.read().decode(), elapsed
+                stdout = pipe.read().decode() if full_pipe else read_text(stdout_file.name)
+                return process.returncode, stdout, process.stderr.read().decode(), elapsed
 
     def test_stop_signals(self):
         for signals, moment, expected_status, output_name in self.CASES:
