@@ -30,6 +30,16 @@ bool displayWasLost(xcb_connection_t* connection) {
     return xcb_connection_has_error(connection) != 0;
 }
 
+// A connection of our own to the window's X display, or nullptr when there is none to watch.
+xcb_connection_t* connectDisplayWatch() {
+    const char* display = std::getenv("DISPLAY");
+    if (display == nullptr || display[0] == '\0') return nullptr;
+    xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
+    if (xcb_connection_has_error(connection) == 0) return connection;
+    xcb_disconnect(connection);
+    return nullptr;
+}
+
 // GTK, the window toolkit under OpenCV on some systems, ends the process with _exit() when
 // its connection to the display breaks, which would skip finishing the video; exit() runs it.
 extern "C" int endThroughExit(Display*) {
@@ -86,12 +96,7 @@ void FrameWindow::open(std::function<void()> finishOnToolkitExit) {
         std::fprintf(stderr, "seqcat: lost the connection to the display; the window toolkit "
                              "ended the run\n");
     });
-    const char* display = std::getenv("DISPLAY");
-    if (display == nullptr || display[0] == '\0') return;
-    displayWatch_ = xcb_connect(nullptr, nullptr);
-    if (xcb_connection_has_error(displayWatch_) == 0) return;
-    xcb_disconnect(displayWatch_);
-    displayWatch_ = nullptr;
+    displayWatch_ = connectDisplayWatch();
 }
 
 bool FrameWindow::isOpen() {
@@ -109,9 +114,12 @@ void FrameWindow::show(const cv::Mat& frame) {
 }
 
 int FrameWindow::pollKey(int milliseconds) {
-    if (isOpen() || !displayLost_) return cv::waitKey(milliseconds);
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-    return -1;
+    // Once the display is lost the toolkit must not be called at all, window or not.
+    if (!isOpen() && displayLost_) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+        return -1;
+    }
+    return cv::waitKey(milliseconds);
 }
 
 void FrameWindow::close() {
