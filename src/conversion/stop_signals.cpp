@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -74,6 +75,18 @@ void* watchStopSignals(void*) {
     return nullptr;
 }
 
+// `ulimit -t` sets the soft and the hard CPU time limit alike, and at a hard limit the kernel
+// sends SIGKILL, which cannot be caught. A soft limit one second below it brings SIGXCPU, a
+// stop signal, first, and leaves that second for finishing the video.
+void leaveTimeToFinishWithinCpuLimit() {
+    rlimit cpuTime{};
+    if (getrlimit(RLIMIT_CPU, &cpuTime) != 0) return;
+    if (cpuTime.rlim_max == RLIM_INFINITY || cpuTime.rlim_cur != cpuTime.rlim_max) return;
+    if (cpuTime.rlim_max < 2) return;
+    cpuTime.rlim_cur = cpuTime.rlim_max - 1;
+    setrlimit(RLIMIT_CPU, &cpuTime);
+}
+
 }  // namespace
 
 void installStopSignalHandlers() {
@@ -82,6 +95,7 @@ void installStopSignalHandlers() {
         if (!ignoredAtStart(signalNumber)) sigaddset(&handledStopSignals, signalNumber);
     }
     mainThread = pthread_self();
+    if (sigismember(&handledStopSignals, SIGXCPU)) leaveTimeToFinishWithinCpuLimit();
 
     // No SA_RESTART: the point of the wake is the EINTR it causes.
     struct sigaction wake {};
