@@ -10,7 +10,7 @@ packages=(
   googletest libgtest-dev
   ffmpeg xvfb xdotool x11-utils
   clang libclang-rt-14-dev
-  libxcb1-dev python3
+  libxcb1-dev libx11-dev python3
   man-db groff-base dpkg-dev file time
   lintian devscripts bash-completion
 )

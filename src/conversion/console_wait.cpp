@@ -3,8 +3,9 @@
 #include "stop_signals.h"
 
 #include <cerrno>
-#include <ctime>
+#include <csignal>
 #include <poll.h>
+#include <pthread.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -20,16 +21,15 @@ bool isLoneEscape(const char* bytes, ssize_t count, ssize_t at, bool fromTermina
 }
 
 // How often the window gets to repaint while the console is waited on.
-constexpr timespec kRepaintInterval{0, 30 * 1000 * 1000};
+constexpr int kRepaintMilliseconds = 30;
 
 // Blocks until input is readable or a stop signal arrives, calling whileWaiting (if any)
-// every repaint interval. Stop signals stay blocked except inside ppoll, so one that comes
-// just before the wait cannot be missed.
-bool waitForInput(const sigset_t& waitMask, const std::function<void()>& whileWaiting) {
+// every repaint interval.
+bool waitForInput(const std::function<void()>& whileWaiting) {
     pollfd input{STDIN_FILENO, POLLIN, 0};
-    const timespec* timeout = whileWaiting ? &kRepaintInterval : nullptr;
+    const int timeout = whileWaiting ? kRepaintMilliseconds : -1;
     while (!stopRequested()) {
-        const int ready = ppoll(&input, 1, timeout, &waitMask);
+        const int ready = poll(&input, 1, timeout);
         if (ready > 0) return true;
         if (ready == 0) {
             whileWaiting();
@@ -38,6 +38,44 @@ bool waitForInput(const sigset_t& waitMask, const std::function<void()>& whileWa
         }
     }
     return false;
+}
+
+// What the suspend handler puts in place: the terminal's own settings before the process
+// stops, the key-at-a-time mode once it goes on.
+termios terminalOwnSettings;
+termios keyAtATimeSettings;
+
+// Ctrl-Z during the wait. A job-control shell does not give a continued program back the
+// terminal mode it stopped in, so the handler stops the process itself, between the two.
+extern "C" void suspendWithTerminalRestored(int) {
+    const int savedErrno = errno;
+    tcsetattr(STDIN_FILENO, TCSANOW, &terminalOwnSettings);
+    struct sigaction stopByDefault {};
+    stopByDefault.sa_handler = SIG_DFL;
+    struct sigaction thisHandler {};
+    sigaction(SIGTSTP, &stopByDefault, &thisHandler);
+    sigset_t suspendSignal;
+    sigemptyset(&suspendSignal);
+    sigaddset(&suspendSignal, SIGTSTP);
+    pthread_sigmask(SIG_UNBLOCK, &suspendSignal, nullptr);
+    raise(SIGTSTP);  // the process stops here until SIGCONT
+    sigaction(SIGTSTP, &thisHandler, nullptr);
+    tcsetattr(STDIN_FILENO, TCSANOW, &keyAtATimeSettings);
+    errno = savedErrno;
+}
+
+// Installs the suspend handler, unless SIGTSTP was ignored by whoever started seqcat; returns
+// the action to put back afterwards.
+struct sigaction takeOverSuspend() {
+    struct sigaction before {};
+    sigaction(SIGTSTP, nullptr, &before);
+    if (before.sa_handler == SIG_IGN) return before;
+    struct sigaction suspend {};
+    suspend.sa_handler = suspendWithTerminalRestored;
+    suspend.sa_flags = SA_RESTART;
+    sigemptyset(&suspend.sa_mask);
+    sigaction(SIGTSTP, &suspend, nullptr);
+    return before;
 }
 
 }  // namespace
@@ -51,16 +89,24 @@ ConsoleKeyMode::ConsoleKeyMode() {
     // Flush keys typed during the run: only a key pressed at the prompt ends the wait.
     if (tcsetattr(STDIN_FILENO, TCSAFLUSH, &keyAtATime) != 0) return;
     isTerminal_ = true;
+    terminalOwnSettings = terminalSettings_;
+    keyAtATimeSettings = keyAtATime;
+    suspendActionBefore_ = takeOverSuspend();
+    restoreOnToolkitExit_.emplace([this] { restoreTerminal(); });
 }
 
 ConsoleKeyMode::~ConsoleKeyMode() {
-    if (isTerminal_) tcsetattr(STDIN_FILENO, TCSANOW, &terminalSettings_);
+    if (isTerminal_) restoreTerminal();
+}
+
+void ConsoleKeyMode::restoreTerminal() {
+    sigaction(SIGTSTP, &suspendActionBefore_, nullptr);
+    tcsetattr(STDIN_FILENO, TCSANOW, &terminalSettings_);
 }
 
 void ConsoleKeyMode::waitForEscape(const std::function<void()>& whileWaiting) {
-    const sigset_t waitMask = maskWithStopSignalsUnblocked();
     bool escapeRead = false;
-    while (!escapeRead && waitForInput(waitMask, whileWaiting)) {
+    while (!escapeRead && waitForInput(whileWaiting)) {
         char bytes[64];
         const ssize_t count = read(STDIN_FILENO, bytes, sizeof bytes);
         if (count < 0 && errno == EINTR) continue;

@@ -1,13 +1,18 @@
 // The wait for ESC at the console at the end of a run.
 #pragma once
 
+#include "exit_guard.h"
+
+#include <csignal>
 #include <functional>
+#include <optional>
 #include <termios.h>
 
 // Puts a terminal on standard input into key-at-a-time mode without echo for its lifetime,
 // and gives the terminal's own settings back afterwards. Does nothing when standard input is
 // not a terminal. Set up before the prompt is printed, so no key typed after the prompt is
-// thrown away by the mode change.
+// thrown away by the mode change. Ctrl-Z meanwhile gives the terminal its own settings back
+// before the process stops, and takes key-at-a-time mode up again when it goes on.
 class ConsoleKeyMode {
 public:
     ConsoleKeyMode();
@@ -21,6 +26,10 @@ public:
     void waitForEscape(const std::function<void()>& whileWaiting = nullptr);
 
 private:
+    void restoreTerminal();
+
     bool isTerminal_ = false;
     termios terminalSettings_{};
+    struct sigaction suspendActionBefore_ {};
+    std::optional<ExitGuard> restoreOnToolkitExit_;
 };

@@ -56,13 +56,14 @@ void printTimingLine(const std::string& path, double elapsedTicks) {
 
 // Opens the window unless the display is off or cannot be reached, in which case the run
 // goes on exactly as without a display.
-void openWindowIfWanted(const ConversionSettings& settings, FrameWindow* window) {
+void openWindowIfWanted(const ConversionSettings& settings, FrameWindow* window,
+                        VideoOutput* video) {
     if (!settings.displayImages) return;
     if (!displayIsReachable()) {
         std::fprintf(stderr, "seqcat: no display can be reached; frames will not be shown\n");
         return;
     }
-    window->open();
+    window->open([video] { video->finish(); });
 }
 
 // Loads, writes, shows and times each frame until the last index, a missing image, ESC in
@@ -77,24 +78,24 @@ void convertFrames(const ConversionSettings& settings, FrameWindow* window, Vide
         const cv::Mat frame = loadColourImage(path);
         if (frame.empty()) break;
         if (settings.saveOutput) video->write(frame);
-        if (window->isOpen()) window->show(frame);
+        window->show(frame);
         // Kept on purpose: OPENCV_LEGACY_WAITKEY or a toolkit can set bits above the key's 8.
-        if ((pollWindowKey(kKeyPollMilliseconds) & 0xFF) == kEscapeKey) break;
+        if ((window->pollKey(kKeyPollMilliseconds) & 0xFF) == kEscapeKey) break;
         printTimingLine(path, stopwatch.elapsedTicks());
     }
 }
 
-void waitForEscapeAtConsole(const FrameWindow& window) {
+void waitForEscapeAtConsole(FrameWindow* window) {
     ConsoleKeyMode keyMode;  // before the prompt, so no key typed after it is lost
     std::printf("Press ESC to quit.\n");
     std::fflush(stdout);
-    if (!window.isOpen()) {
+    if (!window->isOpen()) {
         keyMode.waitForEscape();
         return;
     }
     // The window stays open during the wait; it must keep repainting when moved or uncovered.
     // Keys pressed in it are not the console's and are ignored.
-    keyMode.waitForEscape([] { pollWindowKey(1); });
+    keyMode.waitForEscape([window] { window->pollKey(1); });
 }
 
 }  // namespace
@@ -118,7 +119,7 @@ int runConversion(const ConversionSettings& settings) {
     // Writer last, so finished first: closing a window that lost its display can end the process.
     FrameWindow window;
     VideoOutput video;
-    openWindowIfWanted(settings, &window);
+    openWindowIfWanted(settings, &window, &video);
     if (settings.saveOutput) {
         const std::string reason = video.open(settings.outputName, settings.framesPerSecond, imageSize);
         if (!reason.empty()) {
@@ -133,7 +134,7 @@ int runConversion(const ConversionSettings& settings) {
     if (settings.saveOutput) std::printf("Output video saved to file: %s\n", settings.outputName.c_str());
     if (settings.verbose && !stopRequested()) {
         std::printf("Done!\n");
-        if (settings.waitForEscape) waitForEscapeAtConsole(window);
+        if (settings.waitForEscape) waitForEscapeAtConsole(&window);
     }
     video.finish();
     window.close();

@@ -2,13 +2,18 @@
 
 #include <opencv2/highgui.hpp>
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
+// Last: Xlib defines macros (None, Status, Bool) that other headers use as names.
+#include <X11/Xlib.h>
 
 namespace {
 
@@ -16,6 +21,29 @@ const char kWindowName[] = "seqcat";
 
 bool startsWith(const std::string& text, const char* prefix) {
     return text.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+// Reads what the server sent without waiting, which is where a closed connection shows.
+bool displayWasLost(xcb_connection_t* connection) {
+    if (connection == nullptr) return false;
+    while (xcb_generic_event_t* event = xcb_poll_for_event(connection)) std::free(event);
+    return xcb_connection_has_error(connection) != 0;
+}
+
+// A connection of our own to the window's X display, or nullptr when there is none to watch.
+xcb_connection_t* connectDisplayWatch() {
+    const char* display = std::getenv("DISPLAY");
+    if (display == nullptr || display[0] == '\0') return nullptr;
+    xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
+    if (xcb_connection_has_error(connection) == 0) return connection;
+    xcb_disconnect(connection);
+    return nullptr;
+}
+
+// GTK, the window toolkit under OpenCV on some systems, ends the process with _exit() when
+// its connection to the display breaks, which would skip finishing the video; exit() runs it.
+extern "C" int endThroughExit(Display*) {
+    std::exit(1);
 }
 
 bool x11DisplayIsReachable() {
@@ -59,21 +87,45 @@ FrameWindow::~FrameWindow() {
     close();
 }
 
-void FrameWindow::open() {
+void FrameWindow::open(std::function<void()> finishOnToolkitExit) {
     cv::namedWindow(kWindowName, cv::WINDOW_NORMAL);  // sized by the user, not the image
     isOpen_ = true;
+    XSetIOErrorHandler(endThroughExit);  // after the toolkit has set its own
+    toolkitExitGuard_.emplace([finish = std::move(finishOnToolkitExit)] {
+        finish();
+        std::fprintf(stderr, "seqcat: lost the connection to the display; the window toolkit "
+                             "ended the run\n");
+    });
+    displayWatch_ = connectDisplayWatch();
+}
+
+bool FrameWindow::isOpen() {
+    if (isOpen_ && displayWasLost(displayWatch_)) {
+        isOpen_ = false;
+        displayLost_ = true;
+        std::fprintf(stderr, "seqcat: lost the connection to the display; frames will not be "
+                             "shown any more\n");
+    }
+    return isOpen_;
 }
 
 void FrameWindow::show(const cv::Mat& frame) {
-    cv::imshow(kWindowName, frame);
+    if (isOpen()) cv::imshow(kWindowName, frame);
+}
+
+int FrameWindow::pollKey(int milliseconds) {
+    // Once the display is lost the toolkit must not be called at all, window or not.
+    if (!isOpen() && displayLost_) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+        return -1;
+    }
+    return cv::waitKey(milliseconds);
 }
 
 void FrameWindow::close() {
-    if (!isOpen_) return;
+    toolkitExitGuard_.reset();  // whatever was to be finished on its way out is finished by now
+    if (isOpen()) cv::destroyWindow(kWindowName);
     isOpen_ = false;
-    cv::destroyWindow(kWindowName);
-}
-
-int pollWindowKey(int milliseconds) {
-    return cv::waitKey(milliseconds);
+    if (displayWatch_ != nullptr) xcb_disconnect(displayWatch_);
+    displayWatch_ = nullptr;
 }

@@ -1,60 +1,131 @@
 #include "stop_signals.h"
 
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <pthread.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
-volatile std::sig_atomic_t receivedStopSignal = 0;
+const int kStopSignals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM,   SIGUSR1,
+                            SIGUSR2, SIGALRM, SIGXCPU, SIGVTALRM, SIGPROF};
 
-const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// Sent by the watcher to the main thread alone, to cut its blocking call short with EINTR.
+// Nothing else in the process uses it, and its default action is to do nothing.
+constexpr int kWakeSignal = SIGURG;
 
-extern "C" void noteStopSignal(int signalNumber) {
-    receivedStopSignal = signalNumber;
+// How often the main thread is woken again once a stop signal came: a blocking call it
+// enters just after one wake is cut short by the next.
+constexpr timespec kWakeInterval{0, 100 * 1000 * 1000};
+
+constexpr int kStopSignalsThatEndAtOnce = 3;
+
+std::atomic<int> firstStopSignal{0};
+pthread_t mainThread;
+sigset_t handledStopSignals;
+
+extern "C" void interruptBlockingCall(int) {}
+
+bool ignoredAtStart(int signalNumber) {
+    struct sigaction current {};
+    sigaction(signalNumber, nullptr, &current);
+    return current.sa_handler == SIG_IGN;
 }
 
-sigset_t stopSignalSet() {
+[[noreturn]] void endBySignalNow(int signalNumber) {
+    std::signal(signalNumber, SIG_DFL);
     sigset_t signals;
     sigemptyset(&signals);
-    for (int signalNumber : kStopSignals) sigaddset(&signals, signalNumber);
-    return signals;
+    sigaddset(&signals, signalNumber);
+    pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+    raise(signalNumber);
+    _exit(128 + signalNumber);  // only if the signal's action was changed meanwhile
+}
+
+void endAtOnce(int signalNumber) {
+    const char message[] = "seqcat: third stop signal: ending at once, the video is not finished\n";
+    const ssize_t written = write(STDERR_FILENO, message, sizeof message - 1);
+    static_cast<void>(written);  // a message that cannot be written changes nothing here
+    endBySignalNow(signalNumber);
+}
+
+// While the CPU time limit stays exceeded the kernel sends SIGXCPU again every second: that
+// is a reminder of the first, not a user insisting.
+bool isRepeatedCpuLimit(const siginfo_t& signal) {
+    return signal.si_signo == SIGXCPU && signal.si_code == SI_KERNEL;
+}
+
+void* watchStopSignals(void*) {
+    int signalsCounted = 0;
+    for (;;) {
+        siginfo_t signal{};
+        const int signalNumber = firstStopSignal != 0
+                                     ? sigtimedwait(&handledStopSignals, &signal, &kWakeInterval)
+                                     : sigwaitinfo(&handledStopSignals, &signal);
+        if (signalNumber > 0 && !(signalsCounted > 0 && isRepeatedCpuLimit(signal))) {
+            ++signalsCounted;
+            if (signalsCounted == 1) firstStopSignal = signalNumber;
+            if (signalsCounted == kStopSignalsThatEndAtOnce) endAtOnce(signalNumber);
+        }
+        if (firstStopSignal != 0) pthread_kill(mainThread, kWakeSignal);
+    }
+    return nullptr;
+}
+
+// `ulimit -t` sets the soft and the hard CPU time limit alike, and at a hard limit the kernel
+// sends SIGKILL, which cannot be caught. A soft limit one second below it brings SIGXCPU, a
+// stop signal, first, and leaves that second for finishing the video.
+void leaveTimeToFinishWithinCpuLimit() {
+    rlimit cpuTime{};
+    if (getrlimit(RLIMIT_CPU, &cpuTime) != 0) return;
+    if (cpuTime.rlim_max == RLIM_INFINITY || cpuTime.rlim_cur != cpuTime.rlim_max) return;
+    if (cpuTime.rlim_max < 2) return;
+    cpuTime.rlim_cur = cpuTime.rlim_max - 1;
+    setrlimit(RLIMIT_CPU, &cpuTime);
 }
 
 }  // namespace
 
 void installStopSignalHandlers() {
-    struct sigaction action {};
-    action.sa_handler = noteStopSignal;
-    sigemptyset(&action.sa_mask);
-    for (int signalNumber : kStopSignals) sigaction(signalNumber, &action, nullptr);
-    const sigset_t signals = stopSignalSet();
-    sigprocmask(SIG_BLOCK, &signals, nullptr);
+    sigemptyset(&handledStopSignals);
+    for (int signalNumber : kStopSignals) {
+        if (!ignoredAtStart(signalNumber)) sigaddset(&handledStopSignals, signalNumber);
+    }
+    mainThread = pthread_self();
+    if (sigismember(&handledStopSignals, SIGXCPU)) leaveTimeToFinishWithinCpuLimit();
+
+    // No SA_RESTART: the point of the wake is the EINTR it causes.
+    struct sigaction wake {};
+    wake.sa_handler = interruptBlockingCall;
+    sigemptyset(&wake.sa_mask);
+    sigaction(kWakeSignal, &wake, nullptr);
+
+    sigset_t blockedInAllThreads = handledStopSignals;
+    sigaddset(&blockedInAllThreads, kWakeSignal);
+    pthread_sigmask(SIG_BLOCK, &blockedInAllThreads, nullptr);
+    pthread_t watcher;
+    if (pthread_create(&watcher, nullptr, watchStopSignals, nullptr) != 0) {
+        // Without a watcher the stop signals keep their default actions rather than vanish.
+        pthread_sigmask(SIG_UNBLOCK, &handledStopSignals, nullptr);
+        return;
+    }
+    pthread_detach(watcher);
+    sigset_t wakeOnly;
+    sigemptyset(&wakeOnly);
+    sigaddset(&wakeOnly, kWakeSignal);
+    pthread_sigmask(SIG_UNBLOCK, &wakeOnly, nullptr);
 }
 
 bool stopRequested() {
-    if (receivedStopSignal != 0) return true;
-    const sigset_t signals = stopSignalSet();
-    const timespec noWait{0, 0};
-    const int pendingSignal = sigtimedwait(&signals, nullptr, &noWait);
-    if (pendingSignal > 0) receivedStopSignal = pendingSignal;
-    return receivedStopSignal != 0;
-}
-
-sigset_t maskWithStopSignalsUnblocked() {
-    sigset_t mask;
-    sigprocmask(SIG_SETMASK, nullptr, &mask);
-    for (int signalNumber : kStopSignals) sigdelset(&mask, signalNumber);
-    return mask;
+    return firstStopSignal != 0;
 }
 
 void endByStopSignalIfReceived() {
-    const int signalNumber = receivedStopSignal;
+    const int signalNumber = firstStopSignal;
     if (signalNumber == 0) return;
     std::fflush(nullptr);
-    std::signal(signalNumber, SIG_DFL);
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, signalNumber);
-    sigprocmask(SIG_UNBLOCK, &signals, nullptr);
-    std::raise(signalNumber);
+    endBySignalNow(signalNumber);
 }

@@ -1,22 +1,22 @@
-// Ctrl-C, kill and a closed terminal must never cost the frames already written: the run
-// stops at the next frame, finishes the video, and only then does the process end by that
-// same signal, so a calling shell still sees that it was interrupted.
+// No signal that would end the process may cost the frames already written: the run stops at
+// the next frame, finishes the video, and only then does the process end by that same signal,
+// so a calling shell still sees what ended it.
 #pragma once
 
-#include <csignal>
-
-// Installs the handlers and blocks the stop signals (SIGINT, SIGTERM, SIGHUP) in the calling
-// thread. Call before any other thread starts: OpenCV's and Qt's worker threads inherit the
-// block, so a stop signal is only ever taken by the main thread, at stopRequested() or inside
-// a wait that unblocks it.
+// Makes a stop signal of every catchable signal whose default action ends the process (HUP,
+// INT, QUIT, TERM, USR1, USR2, ALRM, XCPU, VTALRM, PROF), except one that was ignored when
+// seqcat started: that one stays ignored. Call before any other thread starts, so that every
+// thread inherits the block and only the watcher thread this starts ever takes them.
+//
+// From the first stop signal on, the watcher keeps interrupting whatever blocking call the
+// main thread is in (a read of an image that never comes, a write to a pipe nobody reads), so
+// the run ends within a fraction of a second. A second stop signal changes nothing; a third
+// ends the process at once, without finishing the video.
 void installStopSignalHandlers();
 
-// True once a stop signal has arrived; takes one that is pending.
+// True once a stop signal has arrived.
 bool stopRequested();
 
-// The calling thread's signal mask with the stop signals unblocked, for ppoll and the like.
-sigset_t maskWithStopSignalsUnblocked();
-
-// When a stop signal arrived, restores its default action and raises it again; does not
-// return then. Call after everything is finished and flushed.
+// When a stop signal arrived, ends the process by that signal; does not return then. Call
+// after everything is finished and flushed.
 void endByStopSignalIfReceived();

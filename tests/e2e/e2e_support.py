@@ -468,7 +468,8 @@ class PtyRun:
 
     The child waits until the parent has taken the terminal's settings (terminal_before), so
     they are the settings seqcat starts with. prepare_terminal(attributes) may change them
-    first (it gets and returns a termios attribute list).
+    first (it gets and returns a termios attribute list). program runs another program in
+    seqcat's place (a shell, to test job control).
 
     with PtyRun(["-nd"], cwd) as run:
         run.read_until("Press ESC to quit.")
@@ -476,8 +477,8 @@ class PtyRun:
         status = run.wait()
     """
 
-    def __init__(self, args, cwd, env=None, display=None, prepare_terminal=None):
-        program = seqcat_path()
+    def __init__(self, args, cwd, env=None, display=None, prepare_terminal=None, program=None):
+        program = program or seqcat_path()
         if env is None:
             env = seqcat_env(display)
         self.args = list(args)
