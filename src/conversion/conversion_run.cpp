@@ -65,9 +65,46 @@ void openWindowIfWanted(const ConversionSettings& settings, FrameWindow* window)
     window->open();
 }
 
+bool openVideo(const ConversionSettings& settings, cv::Size imageSize, VideoOutput* video) {
+    std::string whyNot;
+    std::string imagePath;
+    if (outputIsOneOfTheImages(settings, &imagePath)) {
+        whyNot = "it is the image '" + imagePath + "' of the sequence";
+    } else if (video->open(settings.outputName, settings.framesPerSecond, imageSize, &whyNot)) {
+        return true;
+    }
+    std::fprintf(stderr, "seqcat: cannot create the output video '%s': %s\n",
+                 settings.outputName.c_str(), whyNot.c_str());
+    return false;
+}
+
+bool writeFrame(const std::string& outputName, const cv::Mat& frame, VideoOutput* video) {
+    std::string whyNot;
+    if (video->write(frame, &whyNot)) return true;
+    std::fprintf(stderr, "seqcat: cannot write the output video '%s': %s\n", outputName.c_str(),
+                 whyNot.c_str());
+    return false;
+}
+
+// Finishes the video and reads it back; returns the run's exit status.
+int finishVideo(const std::string& outputName, VideoOutput* video) {
+    std::string whyNot;
+    if (!video->finish(&whyNot)) {
+        std::fprintf(stderr, "seqcat: cannot save the output video '%s': %s\n",
+                     outputName.c_str(), whyNot.c_str());
+        return kRunFailed;
+    }
+    if (!video->readBack(&whyNot)) {
+        std::fprintf(stderr, "seqcat: the output video '%s' does not hold what was written: %s\n",
+                     outputName.c_str(), whyNot.c_str());
+        return kRunFailed;
+    }
+    return 0;
+}
+
 // Loads, writes, shows and times each frame until the last index, a missing image, ESC in
-// the window or a stop signal.
-void convertFrames(const ConversionSettings& settings, FrameWindow* window, VideoOutput* video) {
+// the window or a stop signal. False when the video stopped taking frames.
+bool convertFrames(const ConversionSettings& settings, FrameWindow* window, VideoOutput* video) {
     FrameStopwatch stopwatch;
     // 64-bit, so a last index of INT32_MAX ends the walk instead of wrapping around.
     for (std::int64_t index = settings.firstIndex; index <= settings.lastIndex; ++index) {
@@ -76,12 +113,13 @@ void convertFrames(const ConversionSettings& settings, FrameWindow* window, Vide
         const std::string path = formatImagePath(settings, static_cast<std::int32_t>(index));
         const cv::Mat frame = loadColourImage(path);
         if (frame.empty()) break;
-        if (settings.saveOutput) video->write(frame);
+        if (settings.saveOutput && !writeFrame(settings.outputName, frame, video)) return false;
         if (window->isOpen()) window->show(frame);
         // Only the low 8 bits name the key: toolkits set modifier bits above them.
         if ((pollWindowKey(kKeyPollMilliseconds) & 0xFF) == kEscapeKey) break;
         printTimingLine(path, stopwatch.elapsedTicks());
     }
+    return true;
 }
 
 void waitForEscapeAtConsole(const FrameWindow& window) {
@@ -119,23 +157,16 @@ int runConversion(const ConversionSettings& settings) {
     FrameWindow window;
     VideoOutput video;
     openWindowIfWanted(settings, &window);
-    if (settings.saveOutput) {
-        const std::string reason = video.open(settings.outputName, settings.framesPerSecond, imageSize);
-        if (!reason.empty()) {
-            std::fprintf(stderr, "seqcat: cannot create the output video '%s': %s\n",
-                         settings.outputName.c_str(), reason.c_str());
-            return kRunFailed;
-        }
-    }
+    if (settings.saveOutput && !openVideo(settings, imageSize, &video)) return kRunFailed;
 
-    convertFrames(settings, &window, &video);
+    if (!convertFrames(settings, &window, &video)) return kRunFailed;
 
     if (settings.saveOutput) std::printf("Output video saved to file: %s\n", settings.outputName.c_str());
     if (settings.verbose && !stopRequested()) {
         std::printf("Done!\n");
         if (settings.waitForEscape) waitForEscapeAtConsole(window);
     }
-    video.finish();
+    const int exitStatus = settings.saveOutput ? finishVideo(settings.outputName, &video) : 0;
     window.close();
-    return 0;
+    return exitStatus;
 }

@@ -32,6 +32,9 @@ int main(int argc, char* argv[]) {
     // A reader of the messages that goes away (seqcat | head) must not cost the video: the
     // messages are lost, the run goes on and finishes the file.
     std::signal(SIGPIPE, SIG_IGN);
+    // A video that reaches the file-size limit is a write failure like a full disk, reported
+    // as such, not a reason to die.
+    std::signal(SIGXFSZ, SIG_IGN);
 
     ConversionSettings settings;
     setDefaultSettings(&settings);

@@ -1,6 +1,9 @@
 // The video file being written: opened once for the first image's size, every frame
-// appended at that size, finished explicitly.
+// appended at that size, finished explicitly, then read back.
 #pragma once
+
+#include "output_file.h"
+#include "video_codec.h"
 
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
@@ -9,19 +12,36 @@
 
 class VideoOutput {
 public:
-    // Opens the writer. Returns "" on success, otherwise why the video cannot be made.
-    // A file that already stands at that name is left untouched when opening fails.
-    std::string open(const std::string& outputName, double framesPerSecond, cv::Size imageSize);
+    // Opens the writer on a new file beside the output name. A file that already stands at
+    // that name is left untouched until finish() replaces it with the finished video.
+    bool open(const std::string& outputName, double framesPerSecond, cv::Size imageSize,
+              std::string* whyNot);
 
-    // Appends one frame, scaled to the video's size when its own size differs, so that no
-    // frame the writer would refuse is lost.
-    void write(const cv::Mat& frame);
+    // Appends one frame; an image of another size is scaled to fit inside the video's size,
+    // its shape kept, centred on black. False once the file cannot take more (no room left,
+    // size limit reached): the frames written since are lost, and finish() will fail.
+    bool write(const cv::Mat& frame, std::string* whyNot);
 
-    // Flushes the encoder and closes the file.
-    void finish();
+    // Flushes the encoder, closes the file, flushes it to disk and renames it over the output
+    // name. Any way out of a run that has a video to keep calls it; a second call only
+    // repeats the first one's result. A VideoOutput destroyed without it removes its file.
+    bool finish(std::string* whyNot);
+
+    // After finish(): reads the video back and checks it holds what was written.
+    bool readBack(std::string* whyNot);
 
 private:
-    cv::VideoWriter writer_;
+    bool rateCanBeStored(const std::string& outputName, double framesPerSecond,
+                         std::string* whyNot) const;
+    const cv::Mat& fitted(const cv::Mat& image);
+
+    VideoCodecChoice codec_{};
+    double framesPerSecond_ = 0.0;
     cv::Size frameSize_;
-    cv::Mat scaledFrame_;  // reused, so a sequence of odd-sized frames allocates once
+    long long framesWritten_ = 0;
+    std::string failure_;  // why the video cannot be kept, once that is known
+    bool finished_ = false;
+    OutputFile file_;           // declared before the writer, so it outlives the writer
+    cv::VideoWriter writer_;
+    cv::Mat letterboxed_;  // reused, so a sequence of odd-sized frames allocates once
 };
