@@ -8,8 +8,12 @@
 #include <cstdio>
 #include <exception>
 #include <string>
+#include <poll.h>
+#include <unistd.h>
 
 namespace {
+
+constexpr int kMessagesLost = 1;
 
 // Runs the conversion; an error OpenCV raises inside its calls ends the run with a message,
 // after the writer and the window have been released on the way out.
@@ -22,6 +26,18 @@ int runReportingErrors(const ConversionSettings& settings) {
         std::fprintf(stderr, "seqcat: %s\n", message.c_str());
         return kRunFailed;
     }
+}
+
+// Messages that could not be written to stdout cost the run status 1, unless it already has
+// a worse one. A reader that went away (seqcat | head) is not such a failure: the run was told
+// to go on without it.
+int withLostMessagesReported(int exitStatus) {
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return exitStatus;
+    pollfd output{STDOUT_FILENO, POLLOUT, 0};
+    const bool readerWentAway = poll(&output, 1, 0) == 1 && (output.revents & POLLERR) != 0;
+    if (readerWentAway) return exitStatus;
+    std::fprintf(stderr, "seqcat: messages to standard output could not be written and are lost\n");
+    return exitStatus == 0 ? kMessagesLost : exitStatus;
 }
 
 }  // namespace
@@ -38,12 +54,11 @@ int main(int argc, char* argv[]) {
 
     ConversionSettings settings;
     setDefaultSettings(&settings);
-    if (parseCommandLine(argc, argv, &settings) == kHelpShown) return 0;
+    if (parseCommandLine(argc, argv, &settings) == kHelpShown) return withLostMessagesReported(0);
 
     installStopSignalHandlers();
     silenceOpenCvLogs();
-    const int exitStatus = runReportingErrors(settings);
-    std::fflush(stdout);
+    const int exitStatus = withLostMessagesReported(runReportingErrors(settings));
     endByStopSignalIfReceived();
     return exitStatus;
 }

@@ -88,7 +88,8 @@ bool existingFileMayBeReplaced(const std::string& path, std::string* whyNot) {
                   ", and only a regular file is replaced";
         return false;
     }
-    if (access(path.c_str(), W_OK) != 0) {
+    // Root may write any file; a file without write permission is still not replaced.
+    if (access(path.c_str(), W_OK) != 0 || (status.st_mode & 0222) == 0) {
         *whyNot = "the existing file '" + path + "' is read-only";
         return false;
     }

@@ -6,6 +6,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 
@@ -69,6 +70,7 @@ bool VideoOutput::open(const std::string& outputName, double framesPerSecond, cv
     failure_.clear();
     finished_ = false;
     BackEndMessages backEnd;
+    errno = 0;
     for (int fourcc : codec_.fourccs) {
         try {
             if (writer_.open(file_.writerPath(), kWriterBackEnd, fourcc, framesPerSecond,
@@ -79,8 +81,10 @@ bool VideoOutput::open(const std::string& outputName, double framesPerSecond, cv
             // A back end that throws has refused like one that returns false.
         }
     }
+    // Encoders short of memory say so on stderr, or fail to start their threads quietly.
+    const bool outOfMemory = errno == ENOMEM || backEnd.mention("alloc");
     file_.discard();
-    *whyNot = backEnd.mention("alloc")
+    *whyNot = outOfMemory
                   ? std::string("there is not enough memory to start the ") + codec_.codecName +
                         " encoder"
                   : std::string("no ") + codec_.codecName + " encoder could be opened for it";
@@ -104,7 +108,11 @@ const cv::Mat& VideoOutput::fitted(const cv::Mat& image) {
 }
 
 bool VideoOutput::write(const cv::Mat& frame, std::string* whyNot) {
-    writer_.write(frame.size() == frameSize_ ? frame : fitted(frame));
+    {
+        // An encoder short of memory complains on every frame; the read-back says what it cost.
+        BackEndMessages quietBackEnd;
+        writer_.write(frame.size() == frameSize_ ? frame : fitted(frame));
+    }
     ++framesWritten_;
     if (file_.hasRoomLeft(&failure_)) return true;
     *whyNot = failure_;
@@ -114,7 +122,10 @@ bool VideoOutput::write(const cv::Mat& frame, std::string* whyNot) {
 bool VideoOutput::finish(std::string* whyNot) {
     if (!finished_) {
         finished_ = true;
-        writer_.release();
+        {
+            BackEndMessages quietBackEnd;
+            writer_.release();
+        }
         // The encoder's last bytes and the container's index are written only now.
         if (failure_.empty()) file_.hasRoomLeft(&failure_);
         if (failure_.empty()) file_.putInPlace(&failure_);

@@ -19,8 +19,8 @@ long long countFrames(cv::VideoCapture* reader) {
 
 std::string describe(long long frames, double framesPerSecond, cv::Size size) {
     char text[128];
-    std::snprintf(text, sizeof text, "%lld frames at %g fps, %dx%d", frames, framesPerSecond,
-                  size.width, size.height);
+    std::snprintf(text, sizeof text, "%lld %s at %g fps, %dx%d", frames,
+                  frames == 1 ? "frame" : "frames", framesPerSecond, size.width, size.height);
     return text;
 }
 
