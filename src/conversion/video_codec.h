@@ -12,6 +12,8 @@ struct VideoCodecChoice {
     // writer refuses, hangs, or writes a file with another rate or fewer frames.
     double lowestRate;
     double highestRate;
+    // Narrower frames crash FFmpeg's Motion JPEG encoder (heap corruption).
+    int narrowestWidth;
     // Whether the container's index gives a reader the exact frame count; without one the
     // count a reader reports is an estimate, so frames must be counted.
     bool indexesFrames;

@@ -58,9 +58,10 @@ bool VideoOutput::open(const std::string& outputName, double framesPerSecond, cv
     if (!rateCanBeStored(outputName, framesPerSecond, whyNot)) return false;
     // FFmpeg's writer keeps frames as 4:2:0, which has only even widths and heights.
     frameSize_ = cv::Size(imageSize.width & ~1, imageSize.height & ~1);
-    if (frameSize_.width <= 0 || frameSize_.height <= 0) {
+    if (frameSize_.width < codec_.narrowestWidth || frameSize_.height <= 0) {
         *whyNot = "the frame size " + std::to_string(imageSize.width) + "x" +
-                  std::to_string(imageSize.height) + " is too small for " + codec_.codecName;
+                  std::to_string(imageSize.height) + " is too small for " + codec_.codecName +
+                  " (at least " + std::to_string(codec_.narrowestWidth) + "x2)";
         return false;
     }
     if (!file_.create(outputName, whyNot)) return false;
