@@ -94,7 +94,7 @@ int finishVideo(const std::string& outputName, VideoOutput* video) {
                      outputName.c_str(), whyNot.c_str());
         return kRunFailed;
     }
-    if (!video->readBack(&whyNot)) {
+    if (!video->holdsWhatWasWritten(&whyNot)) {
         std::fprintf(stderr, "seqcat: the output video '%s' does not hold what was written: %s\n",
                      outputName.c_str(), whyNot.c_str());
         return kRunFailed;

@@ -187,12 +187,14 @@ bool OutputFile::hasRoomLeft(std::string* whyNot) const {
     return false;
 }
 
+bool OutputFile::flushToDisk(std::string* whyNot) {
+    if (fsync(descriptor_) == 0) return true;
+    *whyNot = std::string("the video cannot be flushed to disk: ") + std::strerror(errno);
+    return false;
+}
+
 bool OutputFile::putInPlace(std::string* whyNot) {
     if (inPlace_) return true;
-    if (fsync(descriptor_) != 0) {
-        *whyNot = std::string("the video cannot be flushed to disk: ") + std::strerror(errno);
-        return false;
-    }
     // Checked again: something else may have been put at that name during the run.
     if (!existingFileMayBeReplaced(targetPath_, whyNot)) return false;
     if (rename(temporaryPath_.c_str(), targetPath_.c_str()) != 0) {
@@ -214,12 +216,6 @@ bool OutputFile::putInPlace(std::string* whyNot) {
         close(folderDescriptor);
     }
     return true;
-}
-
-std::string OutputFile::readBackPath() const {
-    const std::string byDescriptor = "/proc/self/fd/" + std::to_string(descriptor_);
-    if (access(byDescriptor.c_str(), R_OK) == 0) return byDescriptor;
-    return asLocalPath(inPlace_ ? targetPath_ : temporaryPath_);
 }
 
 bool outputIsOneOfTheImages(const ConversionSettings& settings, std::string* imagePath) {

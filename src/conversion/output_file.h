@@ -29,12 +29,10 @@ public:
     // the size limit of the process: writes beyond that point are lost.
     bool hasRoomLeft(std::string* whyNot) const;
 
-    // Flushes the new file to disk and renames it over the output name.
-    bool putInPlace(std::string* whyNot);
+    bool flushToDisk(std::string* whyNot);
 
-    // A path that reads the file written, even when another run has replaced the output
-    // name since.
-    std::string readBackPath() const;
+    // Renames the new file over the output name.
+    bool putInPlace(std::string* whyNot);
 
 private:
     std::string targetPath_;     // the output name with its symlinks followed

@@ -1,7 +1,6 @@
 #include "video_output.h"
 
 #include "back_end_messages.h"
-#include "video_read_back.h"
 
 #include <opencv2/imgproc.hpp>
 
@@ -57,8 +56,8 @@ bool VideoOutput::open(const std::string& outputName, double framesPerSecond, cv
     }
     if (!rateCanBeStored(outputName, framesPerSecond, whyNot)) return false;
     // FFmpeg's writer keeps frames as 4:2:0, which has only even widths and heights.
-    frameSize_ = cv::Size(imageSize.width & ~1, imageSize.height & ~1);
-    if (frameSize_.width < codec_.narrowestWidth || frameSize_.height <= 0) {
+    written_.frameSize = cv::Size(imageSize.width & ~1, imageSize.height & ~1);
+    if (written_.frameSize.width < codec_.narrowestWidth || written_.frameSize.height <= 0) {
         *whyNot = "the frame size " + std::to_string(imageSize.width) + "x" +
                   std::to_string(imageSize.height) + " is too small for " + codec_.codecName +
                   " (at least " + std::to_string(codec_.narrowestWidth) + "x2)";
@@ -66,8 +65,8 @@ bool VideoOutput::open(const std::string& outputName, double framesPerSecond, cv
     }
     if (!file_.create(outputName, whyNot)) return false;
 
-    framesPerSecond_ = framesPerSecond;
-    framesWritten_ = 0;
+    written_.framesPerSecond = framesPerSecond;
+    written_.frames = 0;
     failure_.clear();
     finished_ = false;
     BackEndMessages backEnd;
@@ -75,7 +74,7 @@ bool VideoOutput::open(const std::string& outputName, double framesPerSecond, cv
     for (int fourcc : codec_.fourccs) {
         try {
             if (writer_.open(file_.writerPath(), kWriterBackEnd, fourcc, framesPerSecond,
-                             frameSize_, true)) {
+                             written_.frameSize, true)) {
                 return true;
             }
         } catch (const cv::Exception&) {
@@ -94,15 +93,15 @@ bool VideoOutput::open(const std::string& outputName, double framesPerSecond, cv
 
 // The image scaled to fit inside the video's size with its aspect ratio kept, centred on black.
 const cv::Mat& VideoOutput::fitted(const cv::Mat& image) {
-    const double scale = std::min(static_cast<double>(frameSize_.width) / image.cols,
-                                  static_cast<double>(frameSize_.height) / image.rows);
+    const double scale = std::min(static_cast<double>(written_.frameSize.width) / image.cols,
+                                  static_cast<double>(written_.frameSize.height) / image.rows);
     const cv::Size scaledSize(
-        std::clamp(static_cast<int>(std::lround(image.cols * scale)), 1, frameSize_.width),
-        std::clamp(static_cast<int>(std::lround(image.rows * scale)), 1, frameSize_.height));
-    letterboxed_.create(frameSize_, image.type());
+        std::clamp(static_cast<int>(std::lround(image.cols * scale)), 1, written_.frameSize.width),
+        std::clamp(static_cast<int>(std::lround(image.rows * scale)), 1, written_.frameSize.height));
+    letterboxed_.create(written_.frameSize, image.type());
     letterboxed_.setTo(cv::Scalar::all(0));
-    cv::Mat placed = letterboxed_(cv::Rect((frameSize_.width - scaledSize.width) / 2,
-                                           (frameSize_.height - scaledSize.height) / 2,
+    cv::Mat placed = letterboxed_(cv::Rect((written_.frameSize.width - scaledSize.width) / 2,
+                                           (written_.frameSize.height - scaledSize.height) / 2,
                                            scaledSize.width, scaledSize.height));
     cv::resize(image, placed, scaledSize, 0, 0, cv::INTER_AREA);
     return letterboxed_;
@@ -112,9 +111,9 @@ bool VideoOutput::write(const cv::Mat& frame, std::string* whyNot) {
     {
         // An encoder short of memory complains on every frame; the read-back says what it cost.
         BackEndMessages quietBackEnd;
-        writer_.write(frame.size() == frameSize_ ? frame : fitted(frame));
+        writer_.write(frame.size() == written_.frameSize ? frame : fitted(frame));
     }
-    ++framesWritten_;
+    ++written_.frames;
     if (file_.hasRoomLeft(&failure_)) return true;
     *whyNot = failure_;
     return false;
@@ -129,6 +128,15 @@ bool VideoOutput::finish(std::string* whyNot) {
         }
         // The encoder's last bytes and the container's index are written only now.
         if (failure_.empty()) file_.hasRoomLeft(&failure_);
+        if (failure_.empty()) file_.flushToDisk(&failure_);
+        // With no frame there is nothing to read: some containers cannot even be opened then.
+        if (failure_.empty() && written_.frames > 0) {
+            readBack_ = readVideoContents(file_.writerPath(), codec_.indexesFrames);
+            // A file that holds no video does not replace what the output name holds.
+            if (!readBack_.readable || readBack_.frames == 0) {
+                ::holdsWhatWasWritten(readBack_, written_, &failure_);
+            }
+        }
         if (failure_.empty()) file_.putInPlace(&failure_);
         if (!failure_.empty()) file_.discard();
     }
@@ -136,11 +144,7 @@ bool VideoOutput::finish(std::string* whyNot) {
     return failure_.empty();
 }
 
-bool VideoOutput::readBack(std::string* whyNot) {
+bool VideoOutput::holdsWhatWasWritten(std::string* whyNot) {
     if (!finish(whyNot)) return false;
-    // With no frame there is nothing to read: some containers cannot even be opened then.
-    if (framesWritten_ == 0) return true;
-    return readsBackAsWritten(file_.readBackPath(),
-                              {framesWritten_, framesPerSecond_, frameSize_, codec_.indexesFrames},
-                              whyNot);
+    return written_.frames == 0 || ::holdsWhatWasWritten(readBack_, written_, whyNot);
 }

@@ -4,6 +4,7 @@
 
 #include "output_file.h"
 #include "video_codec.h"
+#include "video_read_back.h"
 
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
@@ -22,13 +23,15 @@ public:
     // size limit reached): the frames written since are lost, and finish() will fail.
     bool write(const cv::Mat& frame, std::string* whyNot);
 
-    // Flushes the encoder, closes the file, flushes it to disk and renames it over the output
-    // name. Any way out of a run that has a video to keep calls it; a second call only
-    // repeats the first one's result. A VideoOutput destroyed without it removes its file.
+    // Flushes the encoder, closes the file, flushes it to disk, reads it back and renames it
+    // over the output name, unless no reader can open it as a video. Any way out of a run
+    // that has a video to keep calls it; a second call only repeats the first one's result.
+    // A VideoOutput destroyed without it removes its file.
     bool finish(std::string* whyNot);
 
-    // After finish(): reads the video back and checks it holds what was written.
-    bool readBack(std::string* whyNot);
+    // After finish(): whether the video read back holds the frames written, at the rate and
+    // size written.
+    bool holdsWhatWasWritten(std::string* whyNot);
 
 private:
     bool rateCanBeStored(const std::string& outputName, double framesPerSecond,
@@ -36,9 +39,8 @@ private:
     const cv::Mat& fitted(const cv::Mat& image);
 
     VideoCodecChoice codec_{};
-    double framesPerSecond_ = 0.0;
-    cv::Size frameSize_;
-    long long framesWritten_ = 0;
+    VideoContents written_;     // what went into the writer
+    VideoContents readBack_;    // what the finished file holds
     std::string failure_;  // why the video cannot be kept, once that is known
     bool finished_ = false;
     OutputFile file_;           // declared before the writer, so it outlives the writer

@@ -17,16 +17,17 @@ long long countFrames(cv::VideoCapture* reader) {
     return frames;
 }
 
-std::string describe(long long frames, double framesPerSecond, cv::Size size) {
+std::string describe(const VideoContents& video) {
     char text[128];
-    std::snprintf(text, sizeof text, "%lld %s at %g fps, %dx%d", frames,
-                  frames == 1 ? "frame" : "frames", framesPerSecond, size.width, size.height);
+    std::snprintf(text, sizeof text, "%lld %s at %g fps, %dx%d", video.frames,
+                  video.frames == 1 ? "frame" : "frames", video.framesPerSecond,
+                  video.frameSize.width, video.frameSize.height);
     return text;
 }
 
 }  // namespace
 
-bool readsBackAsWritten(const std::string& path, const WrittenVideo& written, std::string* whyNot) {
+VideoContents readVideoContents(const std::string& path, bool indexesFrames) {
     BackEndMessages quietBackEnd;
     cv::VideoCapture reader;
     try {
@@ -34,23 +35,29 @@ bool readsBackAsWritten(const std::string& path, const WrittenVideo& written, st
     } catch (const cv::Exception&) {
         // A reader that throws cannot open the file either.
     }
-    if (!reader.isOpened()) {
-        *whyNot = "the finished file cannot be read back as a video (" +
-                  describe(written.frames, written.framesPerSecond, written.frameSize) +
-                  " were written)";
+    VideoContents contents;
+    if (!reader.isOpened()) return contents;
+    contents.readable = true;
+    contents.frames = indexesFrames ? std::llround(reader.get(cv::CAP_PROP_FRAME_COUNT))
+                                    : countFrames(&reader);
+    contents.framesPerSecond = reader.get(cv::CAP_PROP_FPS);
+    contents.frameSize = cv::Size(static_cast<int>(reader.get(cv::CAP_PROP_FRAME_WIDTH)),
+                                  static_cast<int>(reader.get(cv::CAP_PROP_FRAME_HEIGHT)));
+    return contents;
+}
+
+bool holdsWhatWasWritten(const VideoContents& contents, const VideoContents& written,
+                         std::string* whyNot) {
+    if (!contents.readable) {
+        *whyNot = "no reader can open the finished file (" + describe(written) + " were written)";
         return false;
     }
-    const long long frames = written.indexesFrames
-                                 ? std::llround(reader.get(cv::CAP_PROP_FRAME_COUNT))
-                                 : countFrames(&reader);
-    const double framesPerSecond = reader.get(cv::CAP_PROP_FPS);
-    const cv::Size frameSize(static_cast<int>(reader.get(cv::CAP_PROP_FRAME_WIDTH)),
-                             static_cast<int>(reader.get(cv::CAP_PROP_FRAME_HEIGHT)));
-    const bool rateKept = std::fabs(framesPerSecond - written.framesPerSecond) <=
+    const bool rateKept = std::fabs(contents.framesPerSecond - written.framesPerSecond) <=
                           kRateTolerance * written.framesPerSecond;
-    if (frames == written.frames && rateKept && frameSize == written.frameSize) return true;
-    *whyNot = "the file holds " + describe(frames, framesPerSecond, frameSize) + " where " +
-              describe(written.frames, written.framesPerSecond, written.frameSize) +
+    if (contents.frames == written.frames && rateKept && contents.frameSize == written.frameSize) {
+        return true;
+    }
+    *whyNot = "the file holds " + describe(contents) + " where " + describe(written) +
               " were written";
     if (!rateKept) *whyNot += ": its container cannot store that rate";
     return false;
