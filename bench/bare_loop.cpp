@@ -6,8 +6,8 @@
 //                    [--quality Q] [--stripes N] [--show]
 //
 // PATTERN is a printf pattern with one integer conversion (frames/f%03d.jpg). Without
-// --backend the writer is chosen by seqcat's own rule for the output name and frame rate, so
-// the two always use the same back end and codec; --backend and --fourcc try another writer.
+// --backend the codec is chosen by seqcat's own rule for the output name's extension and
+// written through FFmpeg, as seqcat writes it; --backend and --fourcc try another writer.
 // --show also shows each frame in a window made as seqcat makes its own, with the same 10 ms
 // key poll, so the cost of showing can be told apart from what seqcat adds to it.
 #include "video_codec.h"

@@ -1,5 +1,6 @@
 # Finds the few OpenCV modules seqcat uses. Debian ships OpenCV's CMake package only with the
-# full libopencv-dev, so the modules are found one by one and wrapped in one imported target.
+# full libopencv-dev, so the modules are found one by one and wrapped in one target of the
+# project's own, seqcat::opencv (not in OpenCV's namespace: OpenCV does not export it).
 find_path(OPENCV_INCLUDE_DIR opencv2/core.hpp PATH_SUFFIXES opencv4 REQUIRED)
 set(SEQCAT_OPENCV_MODULES core imgproc imgcodecs videoio highgui)
 add_library(seqcat_opencv INTERFACE)
@@ -8,4 +9,4 @@ foreach(module IN LISTS SEQCAT_OPENCV_MODULES)
   find_library(OPENCV_${module}_LIBRARY opencv_${module} REQUIRED)
   target_link_libraries(seqcat_opencv INTERFACE ${OPENCV_${module}_LIBRARY})
 endforeach()
-add_library(OpenCV::seqcat ALIAS seqcat_opencv)
+add_library(seqcat::opencv ALIAS seqcat_opencv)

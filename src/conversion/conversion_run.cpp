@@ -115,7 +115,7 @@ bool convertFrames(const ConversionSettings& settings, FrameWindow* window, Vide
         if (frame.empty()) break;
         if (settings.saveOutput && !writeFrame(settings.outputName, frame, video)) return false;
         if (window->isOpen()) window->show(frame);
-        // Only the low 8 bits name the key: toolkits set modifier bits above them.
+        // Kept on purpose: OPENCV_LEGACY_WAITKEY or a toolkit can set bits above the key's 8.
         if ((pollWindowKey(kKeyPollMilliseconds) & 0xFF) == kEscapeKey) break;
         printTimingLine(path, stopwatch.elapsedTicks());
     }
@@ -153,7 +153,7 @@ int runConversion(const ConversionSettings& settings) {
         imageSize = probeImage.size();
     }
 
-    // Declared in this order so the writer is finished before the window is destroyed.
+    // Writer last, so finished first: closing a window that lost its display can end the process.
     FrameWindow window;
     VideoOutput video;
     openWindowIfWanted(settings, &window);

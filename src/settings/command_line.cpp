@@ -7,6 +7,7 @@
 
 namespace {
 
+// Kept byte for byte, the note on codecs and its spelling included: scripts compare it.
 const char kHelpText[] =
     "seqcat [input image basefilename=f] [options] [output video=video.avi]\n"
     "\n"

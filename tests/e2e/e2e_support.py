@@ -20,9 +20,10 @@ What this module offers, and keeps stable for every test file that imports it:
     run_seqcat(args, cwd, timeout=60, stdin=None, env=None, display=None) -> RunResult
         Runs seqcat to its end, with /dev/null as input and DISPLAY unset unless a display is
         given. RunResult has returncode, stdout, stderr (text) and elapsed (seconds).
-    start_seqcat(args, cwd, env=None, display=None) -> LiveRun
+    LiveRun(args, cwd, env=None, display=None)
         Starts seqcat in the background with its output read as it comes (for tests that act
-        while it runs, such as sending ESC to its window).
+        while it runs, such as sending ESC to its window); wait_for_output, wait, kill
+        (context manager).
     seqcat_env(display=None, base=None) -> dict
         The environment seqcat runs with: DISPLAY removed, or set to the given Xvfb's display.
     probe_video(path) -> VideoInfo
@@ -163,14 +164,13 @@ def run_seqcat(args, cwd, timeout=60, stdin=None, env=None, display=None):
 class LiveRun:
     """seqcat running in the background; its standard output is collected as it comes."""
 
-    def __init__(self, args, cwd, env=None, display=None, stdin=None):
+    def __init__(self, args, cwd, env=None, display=None):
         if env is None:
             env = seqcat_env(display)
         self.args = list(args)
         self.process = subprocess.Popen(
             [seqcat_path()] + self.args, cwd=cwd, env=env,
-            stdin=subprocess.DEVNULL if stdin is None else stdin,
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self._lock = threading.Lock()
         self._stdout = []
         self._stderr = []
@@ -238,10 +238,6 @@ class LiveRun:
         self.kill()
 
 
-def start_seqcat(args, cwd, env=None, display=None):
-    return LiveRun(args, cwd, env=env, display=display)
-
-
 def output_lines(text):
     """seqcat's output as a list of lines, whatever the line ends (a pty gives \\r\\n)."""
     return text.replace("\r\n", "\n").split("\n")[:-1] if text else []
@@ -262,15 +258,10 @@ def timing_lines(text):
 # ----------------------------------------------------------------------------------------------
 # Videos
 
-class VideoInfo(collections.namedtuple(
-        "VideoInfo", "codec_name width height r_frame_rate avg_frame_rate frame_count "
-                     "format_name")):
-    """What ffprobe reads from a video. A file without a video stream has codec_name None and
-    frame_count 0."""
-
-    @property
-    def has_video(self):
-        return self.codec_name is not None
+# What ffprobe reads from a video. A file without a video stream has codec_name None and
+# frame_count 0.
+VideoInfo = collections.namedtuple(
+    "VideoInfo", "codec_name width height r_frame_rate avg_frame_rate frame_count format_name")
 
 
 def probe_video(path):

@@ -40,9 +40,8 @@ class ConsoleWaitTest(SeqcatTestCase):
             self.assertFalse(during[3] & termios.ECHO, "the terminal echoes during the wait")
             self.assertFalse(during[3] & termios.ICANON, "the wait reads whole lines")
 
-            run.send(b"q")
-            run.send(b"\r")
-            run.send(b" ")
+            for key in (b"q", b"\r", b" ", ESC + b"[A"):  # the last is the up arrow
+                run.send(key)
             run.read_for(SETTLE_SECONDS)
             self.assertTrue(run.is_running(), "a key other than ESC ended the wait")
             after_prompt = run.text.split(PROMPT, 1)[1]

@@ -11,10 +11,9 @@ import tempfile
 import termios
 import unittest
 
-from e2e_support import (ESC, NO_DISPLAY_WARNING, SAVED_LINE_PREFIX, PtyRun, SeqcatTestCase,
-                         Xvfb, make_frames, output_lines, probe_video, run_seqcat, seqcat_env,
-                         seqcat_path,
-                         start_seqcat, timing_lines)
+from e2e_support import (ESC, NO_DISPLAY_WARNING, SAVED_LINE_PREFIX, LiveRun, PtyRun,
+                         SeqcatTestCase, Xvfb, make_frames, output_lines, probe_video, run_seqcat,
+                         seqcat_env, seqcat_path, timing_lines)
 
 CANNOT_CREATE_PREFIX = "seqcat: cannot create the output video "
 
@@ -131,7 +130,7 @@ class StopSignalTest(SeqcatTestCase):
     def stop_mid_run(self, signal_number, output_name, codecs):
         args = [os.path.join(self.images, "f"), "-sq", "0", str(self.FRAMES - 1), "-nd", "-np",
                 output_name]
-        with start_seqcat(args, self.work) as run:
+        with LiveRun(args, self.work) as run:
             run.wait_for_output(lambda text: timing_lines(text), timeout=60)
             run.process.send_signal(signal_number)
             result = run.wait(timeout=60)

@@ -5,8 +5,8 @@ into it stops the sequence after the frame in hand, it stays open during the con
 import os
 import unittest
 
-from e2e_support import (ESC, NO_DISPLAY_WARNING, SAVED_LINE_PREFIX, PtyRun, SeqcatTestCase,
-                         Xvfb, make_frames, output_lines, start_seqcat, timing_lines)
+from e2e_support import (ESC, NO_DISPLAY_WARNING, SAVED_LINE_PREFIX, LiveRun, PtyRun,
+                         SeqcatTestCase, Xvfb, make_frames, output_lines, timing_lines)
 
 # With a window the key poll waits its full 10 ms per frame; a frame never takes less.
 LEAST_FRAME_MILLISECONDS = 9.0
@@ -36,8 +36,8 @@ class WindowTest(SeqcatTestCase):
         for index in range(1, frame_count):
             os.symlink("f000.jpg", self.path(f"f{index:03d}.jpg"))
 
-        with start_seqcat(["-sq", "0", str(frame_count - 1)], self.work,
-                          display=self.display) as run:
+        with LiveRun(["-sq", "0", str(frame_count - 1)], self.work,
+                     display=self.display) as run:
             window = self.wait_for_seqcat_window(run)
             run.wait_for_output(lambda text: len(timing_lines(text)) >= 3, timeout=30)
             self.display.send_key(window, "Escape")

@@ -26,7 +26,7 @@ void PrintTo(const CodecCase& c, std::ostream* os) {
 
 class CodecChoice : public testing::TestWithParam<CodecCase> {};
 
-TEST_P(CodecChoice, FollowsTheContainerAndRate) {
+TEST_P(CodecChoice, FollowsTheExtensionOfTheOutputName) {
     const CodecCase& c = GetParam();
     VideoCodecChoice choice{};
     const bool known = chooseVideoCodec(c.outputName, &choice);
