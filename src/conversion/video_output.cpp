@@ -48,32 +48,24 @@ bool VideoOutput::rateCanBeStored(const std::string& outputName, double framesPe
     return false;
 }
 
-bool VideoOutput::open(const std::string& outputName, double framesPerSecond, cv::Size imageSize,
-                       std::string* whyNot) {
-    if (!chooseVideoCodec(outputName, &codec_)) {
-        *whyNot = whyNoContainer(outputName);
-        return false;
-    }
-    if (!rateCanBeStored(outputName, framesPerSecond, whyNot)) return false;
+bool VideoOutput::frameSizeFits(cv::Size imageSize, std::string* whyNot) {
     // FFmpeg's writer keeps frames as 4:2:0, which has only even widths and heights.
     written_.frameSize = cv::Size(imageSize.width & ~1, imageSize.height & ~1);
-    if (written_.frameSize.width < codec_.narrowestWidth || written_.frameSize.height <= 0) {
-        *whyNot = "the frame size " + std::to_string(imageSize.width) + "x" +
-                  std::to_string(imageSize.height) + " is too small for " + codec_.codecName +
-                  " (at least " + std::to_string(codec_.narrowestWidth) + "x2)";
-        return false;
+    if (written_.frameSize.width >= codec_.narrowestWidth && written_.frameSize.height > 0) {
+        return true;
     }
-    if (!file_.create(outputName, whyNot)) return false;
+    *whyNot = "the frame size " + std::to_string(imageSize.width) + "x" +
+              std::to_string(imageSize.height) + " is too small for " + codec_.codecName +
+              " (at least " + std::to_string(codec_.narrowestWidth) + "x2)";
+    return false;
+}
 
-    written_.framesPerSecond = framesPerSecond;
-    written_.frames = 0;
-    failure_.clear();
-    finished_ = false;
+bool VideoOutput::openWriter(std::string* whyNot) {
     BackEndMessages backEnd;
     errno = 0;
     for (int fourcc : codec_.fourccs) {
         try {
-            if (writer_.open(file_.writerPath(), kWriterBackEnd, fourcc, framesPerSecond,
+            if (writer_.open(file_.writerPath(), kWriterBackEnd, fourcc, written_.framesPerSecond,
                              written_.frameSize, true)) {
                 return true;
             }
@@ -83,11 +75,29 @@ bool VideoOutput::open(const std::string& outputName, double framesPerSecond, cv
     }
     // Encoders short of memory say so on stderr, or fail to start their threads quietly.
     const bool outOfMemory = errno == ENOMEM || backEnd.mention("alloc");
-    file_.discard();
     *whyNot = outOfMemory
                   ? std::string("there is not enough memory to start the ") + codec_.codecName +
                         " encoder"
                   : std::string("no ") + codec_.codecName + " encoder could be opened for it";
+    return false;
+}
+
+bool VideoOutput::open(const std::string& outputName, double framesPerSecond, cv::Size imageSize,
+                       std::string* whyNot) {
+    if (!chooseVideoCodec(outputName, &codec_)) {
+        *whyNot = whyNoContainer(outputName);
+        return false;
+    }
+    if (!rateCanBeStored(outputName, framesPerSecond, whyNot) ||
+        !frameSizeFits(imageSize, whyNot) || !file_.create(outputName, whyNot)) {
+        return false;
+    }
+    written_.framesPerSecond = framesPerSecond;
+    written_.frames = 0;
+    failure_.clear();
+    finished_ = false;
+    if (openWriter(whyNot)) return true;
+    file_.discard();
     return false;
 }
 
@@ -119,6 +129,21 @@ bool VideoOutput::write(const cv::Mat& frame, std::string* whyNot) {
     return false;
 }
 
+// Each step only once the ones before it succeeded.
+bool VideoOutput::completeFile(std::string* whyNot) {
+    // The encoder's last bytes and the container's index are written only at release.
+    if (!file_.hasRoomLeft(whyNot) || !file_.flushToDisk(whyNot)) return false;
+    // With no frame there is nothing to read: some containers cannot even be opened then.
+    if (written_.frames > 0) {
+        readBack_ = readVideoContents(file_.writerPath(), codec_.indexesFrames);
+        // A file that holds no video does not replace what the output name holds.
+        if (!readBack_.readable || readBack_.frames == 0) {
+            return contentsMatch(readBack_, written_, whyNot);
+        }
+    }
+    return file_.putInPlace(whyNot);
+}
+
 bool VideoOutput::finish(std::string* whyNot) {
     if (!finished_) {
         finished_ = true;
@@ -126,18 +151,7 @@ bool VideoOutput::finish(std::string* whyNot) {
             BackEndMessages quietBackEnd;
             writer_.release();
         }
-        // The encoder's last bytes and the container's index are written only now.
-        if (failure_.empty()) file_.hasRoomLeft(&failure_);
-        if (failure_.empty()) file_.flushToDisk(&failure_);
-        // With no frame there is nothing to read: some containers cannot even be opened then.
-        if (failure_.empty() && written_.frames > 0) {
-            readBack_ = readVideoContents(file_.writerPath(), codec_.indexesFrames);
-            // A file that holds no video does not replace what the output name holds.
-            if (!readBack_.readable || readBack_.frames == 0) {
-                ::holdsWhatWasWritten(readBack_, written_, &failure_);
-            }
-        }
-        if (failure_.empty()) file_.putInPlace(&failure_);
+        if (failure_.empty()) completeFile(&failure_);
         if (!failure_.empty()) file_.discard();
     }
     *whyNot = failure_;
@@ -146,5 +160,5 @@ bool VideoOutput::finish(std::string* whyNot) {
 
 bool VideoOutput::holdsWhatWasWritten(std::string* whyNot) {
     if (!finish(whyNot)) return false;
-    return written_.frames == 0 || ::holdsWhatWasWritten(readBack_, written_, whyNot);
+    return written_.frames == 0 || contentsMatch(readBack_, written_, whyNot);
 }

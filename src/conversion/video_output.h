@@ -36,6 +36,9 @@ public:
 private:
     bool rateCanBeStored(const std::string& outputName, double framesPerSecond,
                          std::string* whyNot) const;
+    bool frameSizeFits(cv::Size imageSize, std::string* whyNot);
+    bool openWriter(std::string* whyNot);
+    bool completeFile(std::string* whyNot);
     const cv::Mat& fitted(const cv::Mat& image);
 
     VideoCodecChoice codec_{};

@@ -46,8 +46,8 @@ VideoContents readVideoContents(const std::string& path, bool indexesFrames) {
     return contents;
 }
 
-bool holdsWhatWasWritten(const VideoContents& contents, const VideoContents& written,
-                         std::string* whyNot) {
+bool contentsMatch(const VideoContents& contents, const VideoContents& written,
+                   std::string* whyNot) {
     if (!contents.readable) {
         *whyNot = "no reader can open the finished file (" + describe(written) + " were written)";
         return false;

@@ -19,5 +19,5 @@ VideoContents readVideoContents(const std::string& path, bool indexesFrames);
 
 // True when the contents match what was written, the rate to 0.1 %; otherwise whyNot says
 // what the file holds against what was written.
-bool holdsWhatWasWritten(const VideoContents& contents, const VideoContents& written,
-                         std::string* whyNot);
+bool contentsMatch(const VideoContents& contents, const VideoContents& written,
+                   std::string* whyNot);
