@@ -75,4 +75,18 @@ TEST_F(VideoOutputOpen, FolderOrFileInTheWayIsRefusedAndKept) {
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "kept");
 }
 
+// Every way out of a run finishes the video, so a second finish may come; it must keep the
+// video the first one put in place.
+TEST_F(VideoOutputOpen, SecondFinishKeepsTheFinishedVideo) {
+    VideoOutput video;
+    std::string whyNot;
+    ASSERT_TRUE(video.open(folder_ + "clip.avi", 15.0, cv::Size(64, 48), &whyNot)) << whyNot;
+    const cv::Mat frame(48, 64, CV_8UC3, cv::Scalar(40, 80, 120));
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(video.write(frame, &whyNot)) << whyNot;
+    EXPECT_TRUE(video.finish(&whyNot)) << whyNot;
+    EXPECT_TRUE(video.finish(&whyNot)) << whyNot;
+    EXPECT_TRUE(video.holdsWhatWasWritten(&whyNot)) << whyNot;
+    EXPECT_TRUE(exists(folder_ + "clip.avi"));
+}
+
 }  // namespace
