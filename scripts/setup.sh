@@ -12,6 +12,7 @@ packages=(
   clang libclang-rt-14-dev
   libxcb1-dev python3
   man-db groff-base dpkg-dev file time
+  lintian devscripts bash-completion
 )
 
 missing=()

@@ -28,3 +28,15 @@ manual_warnings() {
   man --warnings -l "$page" 2>&1 >/dev/null
   LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z "$page" 2>&1 >/dev/null
 }
+
+# Builds the Debian package with cpack into a fresh work folder and prints its path.
+build_package() {
+  local cpack_config=$1 version=$2 work_dir=$3 package
+  rm -rf "$work_dir"
+  mkdir -p "$work_dir"
+  cpack --config "$cpack_config" -B "$work_dir" >"$work_dir/cpack.log" 2>&1 ||
+    { cat "$work_dir/cpack.log" >&2; fail "cpack failed"; }
+  package=$work_dir/seqcat_${version}_$(dpkg --print-architecture).deb
+  [[ -f $package ]] || fail "no $package; cpack made: $(ls "$work_dir")"
+  echo "$package"
+}

@@ -2,22 +2,19 @@
 # Builds the Debian package with cpack into a folder of its own and checks its name, its
 # contents, its control fields, and that its Depends names the package of every OpenCV
 # library the program links. Then unpacks it and runs the packaged program.
-# Usage: debian_package_test.sh <build dir>/CPackConfig.cmake <built seqcat> <version> <work dir>
+# Usage: debian_package_test.sh <build dir>/CPackConfig.cmake <built seqcat> <version> <maintainer>
+#        <work dir>
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
-cpack_config=$1 program=$2 version=$3 work_dir=$4
+cpack_config=$1 program=$2 version=$3 maintainer=$4 work_dir=$5
 
-rm -rf "$work_dir"
-mkdir -p "$work_dir"
-cpack --config "$cpack_config" -B "$work_dir" >"$work_dir/cpack.log" 2>&1 ||
-  { cat "$work_dir/cpack.log" >&2; fail "cpack failed"; }
-
+package=$(build_package "$cpack_config" "$version" "$work_dir")
 architecture=$(dpkg --print-architecture)
-package=$work_dir/seqcat_${version}_${architecture}.deb
-[[ -f $package ]] || fail "no $package; cpack made: $(ls "$work_dir")"
 
 files=$(dpkg-deb -c "$package" | awk '$1 !~ /^d/ { print $6 }' | sort)
-expected=$(printf '%s\n' ./usr/bin/seqcat ./usr/share/man/man1/seqcat.1.gz)
+expected=$(printf '%s\n' ./usr/bin/seqcat ./usr/share/bash-completion/completions/seqcat \
+  ./usr/share/doc/seqcat/changelog.gz ./usr/share/doc/seqcat/copyright \
+  ./usr/share/lintian/overrides/seqcat ./usr/share/man/man1/seqcat.1.gz)
 [[ $files == "$expected" ]] || fail "package holds:"$'\n'"$files"$'\n'"expected:"$'\n'"$expected"
 
 check_field() {
@@ -28,7 +25,7 @@ check_field() {
 check_field Package seqcat
 check_field Version "$version"
 check_field Architecture "$architecture"
-check_field Maintainer "seqcat developers"
+check_field Maintainer "$maintainer"
 
 depends=$(dpkg-deb -f "$package" Depends)
 [[ $depends != *-dev* ]] || fail "Depends names a development package: $depends"

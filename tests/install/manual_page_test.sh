@@ -2,7 +2,7 @@
 # Checks that the manual page renders without warnings, has the sections a reader looks for,
 # gives mandb a usable NAME line, names the project's version, and describes every option that
 # seqcat -h lists.
-# Usage: manual_page_test.sh <man/seqcat.1> <built seqcat> <version>
+# Usage: manual_page_test.sh <the built man/seqcat.1> <built seqcat> <version>
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 manual=$1 program=$2 version=$3

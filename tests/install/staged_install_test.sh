@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the build tree into staging folders (DESTDIR) under two prefixes and checks that
-# exactly the program and its compressed manual page land under each, and that the installed
-# program runs and prints the same help as the built one.
+# exactly the program, its compressed manual page, its bash completion, copyright file and
+# changelog land under each, and that the installed program runs and prints the same help as
+# the built one.
 # Usage: staged_install_test.sh <build dir> <built seqcat> <man/seqcat.1> <work dir>
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
@@ -17,7 +18,8 @@ for prefix in /usr/local /opt/seqcat-staging-test; do
     { cat "$work_dir/install.log" >&2; fail "cmake --install --prefix $prefix failed"; }
 
   installed=$(cd "$stage" && find . ! -type d | sort)
-  expected=$(printf '%s\n' ".$prefix/bin/seqcat" ".$prefix/share/man/man1/seqcat.1.gz")
+  expected=$(printf ".$prefix/%s\n" bin/seqcat share/bash-completion/completions/seqcat \
+    share/doc/seqcat/changelog.gz share/doc/seqcat/copyright share/man/man1/seqcat.1.gz)
   [[ $installed == "$expected" ]] ||
     fail "prefix $prefix installed:"$'\n'"$installed"$'\n'"expected:"$'\n'"$expected"
 
@@ -35,4 +37,4 @@ done
 
 # The staging folders must not have leaked into the real prefix.
 [[ ! -e /opt/seqcat-staging-test ]] || fail "DESTDIR was ignored: /opt/seqcat-staging-test exists"
-echo "PASS: seqcat and its manual page install under /usr/local and /opt/seqcat-staging-test"
+echo "PASS: seqcat and its files install under /usr/local and /opt/seqcat-staging-test"
