@@ -100,8 +100,8 @@ bool nameFitsTheFolder(const std::string& path, const std::string& folder, std::
     const long longestName = pathconf(folder.c_str(), _PC_NAME_MAX);
     const std::string name = lastPartOf(path);
     if (longestName <= 0 || name.size() <= static_cast<std::size_t>(longestName)) return true;
-    *whyNot = "the name is " + std::to_string(name.size()) + " bytes long, and the file system allows " +
-              std::to_string(longestName);
+    *whyNot = "the name is " + std::to_string(name.size()) +
+              " bytes long, and the file system allows " + std::to_string(longestName);
     return false;
 }
 
@@ -123,6 +123,14 @@ std::string temporaryNameFor(const std::string& targetPath, long longestName) {
     }
     const std::string folder = folderOf(targetPath);
     return asLocalPath((folder == "/" ? "" : folder) + "/" + name + marker);
+}
+
+// So that a rename in it reaches the disk too.
+void flushFolderToDisk(const std::string& folder) {
+    const int descriptor = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (descriptor < 0) return;
+    fsync(descriptor);
+    close(descriptor);
 }
 
 // A file that replaces another keeps its permissions.
@@ -197,24 +205,20 @@ bool OutputFile::putInPlace(std::string* whyNot) {
     if (inPlace_) return true;
     // Checked again: something else may have been put at that name during the run.
     if (!existingFileMayBeReplaced(targetPath_, whyNot)) return false;
+    const std::string folder = folderOf(targetPath_);
     if (rename(temporaryPath_.c_str(), targetPath_.c_str()) != 0) {
-        const std::string folder = folderOf(targetPath_);
+        const int renameError = errno;
         struct stat status {};
-        if (errno == ENOENT && stat(folder.c_str(), &status) != 0) {
+        if (renameError == ENOENT && stat(folder.c_str(), &status) != 0) {
             *whyNot = "the folder '" + folder + "' was removed during the run";
         } else {
             *whyNot = "'" + temporaryPath_ + "' cannot be renamed to '" + targetPath_ +
-                      "': " + std::strerror(errno);
+                      "': " + std::strerror(renameError);
         }
         return false;
     }
     inPlace_ = true;
-    // The rename itself reaches the disk with the folder.
-    const int folderDescriptor = ::open(folderOf(targetPath_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folderDescriptor >= 0) {
-        fsync(folderDescriptor);
-        close(folderDescriptor);
-    }
+    flushFolderToDisk(folder);
     return true;
 }
 

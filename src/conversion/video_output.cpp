@@ -103,15 +103,16 @@ bool VideoOutput::open(const std::string& outputName, double framesPerSecond, cv
 
 // The image scaled to fit inside the video's size with its aspect ratio kept, centred on black.
 const cv::Mat& VideoOutput::fitted(const cv::Mat& image) {
-    const double scale = std::min(static_cast<double>(written_.frameSize.width) / image.cols,
-                                  static_cast<double>(written_.frameSize.height) / image.rows);
+    const cv::Size frame = written_.frameSize;
+    const double scale = std::min(static_cast<double>(frame.width) / image.cols,
+                                  static_cast<double>(frame.height) / image.rows);
     const cv::Size scaledSize(
-        std::clamp(static_cast<int>(std::lround(image.cols * scale)), 1, written_.frameSize.width),
-        std::clamp(static_cast<int>(std::lround(image.rows * scale)), 1, written_.frameSize.height));
-    letterboxed_.create(written_.frameSize, image.type());
+        std::clamp(static_cast<int>(std::lround(image.cols * scale)), 1, frame.width),
+        std::clamp(static_cast<int>(std::lround(image.rows * scale)), 1, frame.height));
+    letterboxed_.create(frame, image.type());
     letterboxed_.setTo(cv::Scalar::all(0));
-    cv::Mat placed = letterboxed_(cv::Rect((written_.frameSize.width - scaledSize.width) / 2,
-                                           (written_.frameSize.height - scaledSize.height) / 2,
+    cv::Mat placed = letterboxed_(cv::Rect((frame.width - scaledSize.width) / 2,
+                                           (frame.height - scaledSize.height) / 2,
                                            scaledSize.width, scaledSize.height));
     cv::resize(image, placed, scaledSize, 0, 0, cv::INTER_AREA);
     return letterboxed_;

@@ -18,9 +18,11 @@ FULL_DISK = ["unshare", "-m", "sh", "-c",
              'mount -t tmpfs -o size=512k tmpfs disk && exec "$0" "$@"']
 
 # prepare(folder) makes what the case needs beside the images f000.jpg..f005.jpg; seqcat runs
-# with args; error is the start of its one stderr line (None: stderr stays empty); saved tells
-# whether the saved-file line is printed; kept names a file that must hold PREVIOUS afterwards
-# (or, for a link, still point where it did); frames is how many frames the output holds.
+# with args and -nd -np -nv, under the soft resource limits given, inside wrapper (a command
+# line) when there is one, writing its messages to stdout (a path) when it is given; error is
+# the start of its one stderr line (None: stderr stays empty); saved tells whether the
+# saved-file line is printed; kept names a file that must hold PREVIOUS afterwards (or, for a
+# link, still point where it did); frames is how many frames the output holds.
 Case = collections.namedtuple("Case", "name prepare args limits wrapper stdout status error saved "
                                       "kept frames")
 
@@ -41,7 +43,8 @@ def existing(name, mode=0o644):
 
 def images_named_like_videos(folder):
     for index in range(6):
-        shutil.copy(os.path.join(folder, f"f{index:03d}.jpg"), os.path.join(folder, f"v{index:03d}.avi"))
+        shutil.copy(os.path.join(folder, f"f{index:03d}.jpg"),
+                    os.path.join(folder, f"v{index:03d}.avi"))
     existing("v003.avi")(folder)
 
 
