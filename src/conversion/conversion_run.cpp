@@ -54,6 +54,43 @@ void printTimingLine(const std::string& path, double elapsedTicks) {
                 milliseconds, framesPerSecond);
 }
 
+bool openVideo(const ConversionSettings& settings, cv::Size imageSize, VideoOutput* video) {
+    std::string whyNot;
+    std::string imagePath;
+    if (outputIsOneOfTheImages(settings, &imagePath)) {
+        whyNot = "it is the image '" + imagePath + "' of the sequence";
+    } else if (video->open(settings.outputName, settings.framesPerSecond, imageSize, &whyNot)) {
+        return true;
+    }
+    std::fprintf(stderr, "seqcat: cannot create the output video '%s': %s\n",
+                 settings.outputName.c_str(), whyNot.c_str());
+    return false;
+}
+
+bool writeFrame(const std::string& outputName, const cv::Mat& frame, VideoOutput* video) {
+    std::string whyNot;
+    if (video->write(frame, &whyNot)) return true;
+    std::fprintf(stderr, "seqcat: cannot write the output video '%s': %s\n", outputName.c_str(),
+                 whyNot.c_str());
+    return false;
+}
+
+// Finishes the video and reads it back; returns the run's exit status.
+int finishVideo(const std::string& outputName, VideoOutput* video) {
+    std::string whyNot;
+    if (!video->finish(&whyNot)) {
+        std::fprintf(stderr, "seqcat: cannot save the output video '%s': %s\n",
+                     outputName.c_str(), whyNot.c_str());
+        return kRunFailed;
+    }
+    if (!video->holdsWhatWasWritten(&whyNot)) {
+        std::fprintf(stderr, "seqcat: the output video '%s' does not hold what was written: %s\n",
+                     outputName.c_str(), whyNot.c_str());
+        return kRunFailed;
+    }
+    return 0;
+}
+
 // Opens the window unless the display is off or cannot be reached, in which case the run
 // goes on exactly as without a display.
 void openWindowIfWanted(const ConversionSettings& settings, FrameWindow* window,
@@ -63,12 +100,14 @@ void openWindowIfWanted(const ConversionSettings& settings, FrameWindow* window,
         std::fprintf(stderr, "seqcat: no display can be reached; frames will not be shown\n");
         return;
     }
-    window->open([video] { video->finish(); });
+    window->open([&settings, video] {
+        if (settings.saveOutput) finishVideo(settings.outputName, video);
+    });
 }
 
 // Loads, writes, shows and times each frame until the last index, a missing image, ESC in
-// the window or a stop signal.
-void convertFrames(const ConversionSettings& settings, FrameWindow* window, VideoOutput* video) {
+// the window or a stop signal. False when the video stopped taking frames.
+bool convertFrames(const ConversionSettings& settings, FrameWindow* window, VideoOutput* video) {
     FrameStopwatch stopwatch;
     // 64-bit, so a last index of INT32_MAX ends the walk instead of wrapping around.
     for (std::int64_t index = settings.firstIndex; index <= settings.lastIndex; ++index) {
@@ -77,12 +116,13 @@ void convertFrames(const ConversionSettings& settings, FrameWindow* window, Vide
         const std::string path = formatImagePath(settings, static_cast<std::int32_t>(index));
         const cv::Mat frame = loadColourImage(path);
         if (frame.empty()) break;
-        if (settings.saveOutput) video->write(frame);
+        if (settings.saveOutput && !writeFrame(settings.outputName, frame, video)) return false;
         window->show(frame);
         // Kept on purpose: OPENCV_LEGACY_WAITKEY or a toolkit can set bits above the key's 8.
         if ((window->pollKey(kKeyPollMilliseconds) & 0xFF) == kEscapeKey) break;
         printTimingLine(path, stopwatch.elapsedTicks());
     }
+    return true;
 }
 
 void waitForEscapeAtConsole(FrameWindow* window) {
@@ -120,23 +160,16 @@ int runConversion(const ConversionSettings& settings) {
     FrameWindow window;
     VideoOutput video;
     openWindowIfWanted(settings, &window, &video);
-    if (settings.saveOutput) {
-        const std::string reason = video.open(settings.outputName, settings.framesPerSecond, imageSize);
-        if (!reason.empty()) {
-            std::fprintf(stderr, "seqcat: cannot create the output video '%s': %s\n",
-                         settings.outputName.c_str(), reason.c_str());
-            return kRunFailed;
-        }
-    }
+    if (settings.saveOutput && !openVideo(settings, imageSize, &video)) return kRunFailed;
 
-    convertFrames(settings, &window, &video);
+    if (!convertFrames(settings, &window, &video)) return kRunFailed;
 
     if (settings.saveOutput) std::printf("Output video saved to file: %s\n", settings.outputName.c_str());
     if (settings.verbose && !stopRequested()) {
         std::printf("Done!\n");
         if (settings.waitForEscape) waitForEscapeAtConsole(&window);
     }
-    video.finish();
+    const int exitStatus = settings.saveOutput ? finishVideo(settings.outputName, &video) : 0;
     window.close();
-    return 0;
+    return exitStatus;
 }

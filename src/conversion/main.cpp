@@ -8,8 +8,12 @@
 #include <cstdio>
 #include <exception>
 #include <string>
+#include <poll.h>
+#include <unistd.h>
 
 namespace {
+
+constexpr int kMessagesLost = 1;
 
 // Runs the conversion; an error OpenCV raises inside its calls ends the run with a message,
 // after the writer and the window have been released on the way out.
@@ -24,6 +28,18 @@ int runReportingErrors(const ConversionSettings& settings) {
     }
 }
 
+// Messages that could not be written to stdout cost the run status 1, unless it already has
+// a worse one. A reader that went away (seqcat | head) is not such a failure: the run was told
+// to go on without it.
+int withLostMessagesReported(int exitStatus) {
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return exitStatus;
+    pollfd output{STDOUT_FILENO, POLLOUT, 0};
+    const bool readerWentAway = poll(&output, 1, 0) == 1 && (output.revents & POLLERR) != 0;
+    if (readerWentAway) return exitStatus;
+    std::fprintf(stderr, "seqcat: messages to standard output could not be written and are lost\n");
+    return exitStatus == 0 ? kMessagesLost : exitStatus;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -32,15 +48,17 @@ int main(int argc, char* argv[]) {
     // A reader of the messages that goes away (seqcat | head) must not cost the video: the
     // messages are lost, the run goes on and finishes the file.
     std::signal(SIGPIPE, SIG_IGN);
+    // A video that reaches the file-size limit is a write failure like a full disk, reported
+    // as such, not a reason to die.
+    std::signal(SIGXFSZ, SIG_IGN);
 
     ConversionSettings settings;
     setDefaultSettings(&settings);
-    if (parseCommandLine(argc, argv, &settings) == kHelpShown) return 0;
+    if (parseCommandLine(argc, argv, &settings) == kHelpShown) return withLostMessagesReported(0);
 
     installStopSignalHandlers();
     silenceOpenCvLogs();
-    const int exitStatus = runReportingErrors(settings);
-    std::fflush(stdout);
+    const int exitStatus = withLostMessagesReported(runReportingErrors(settings));
     endByStopSignalIfReceived();
     return exitStatus;
 }

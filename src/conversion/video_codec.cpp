@@ -9,6 +9,26 @@ constexpr int fourcc(char c1, char c2, char c3, char c4) {
     return (c1 & 255) | ((c2 & 255) << 8) | ((c3 & 255) << 16) | ((c4 & 255) << 24);
 }
 
+struct Container {
+    std::vector<std::string> extensions;  // lower case, with the point
+    VideoCodecChoice codec;
+};
+
+// The limits were measured with OpenCV 4.6 and FFmpeg 5.1: the writer keeps rates to
+// thousandths, Matroska, WebM and ASF count time in milliseconds, and below the lowest rate a
+// reader cannot open the file or reads another rate. H.264 falls back to MPEG-4 Part 2 where
+// no H.264 encoder is installed.
+const Container kContainers[] = {
+    {{".avi"}, {"Motion JPEG", {fourcc('M', 'J', 'P', 'G')}, 0.002, 1000.0, 8, true}},
+    {{".mp4", ".m4v", ".mov"},
+     {"H.264", {fourcc('a', 'v', 'c', '1'), fourcc('m', 'p', '4', 'v')}, 0.002, 1e9, 2, true}},
+    {{".mkv"},
+     {"H.264", {fourcc('a', 'v', 'c', '1'), fourcc('m', 'p', '4', 'v')}, 0.002, 1000.0, 2, false}},
+    {{".webm"}, {"VP8", {fourcc('V', 'P', '8', '0'), fourcc('V', 'P', '9', '0')}, 0.09, 1000.0, 2,
+                 false}},
+    {{".wmv", ".asf"}, {"WMV2", {fourcc('W', 'M', 'V', '2')}, 1.0, 1000.0, 2, false}},
+};
+
 std::string lowerCase(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -26,22 +46,12 @@ std::string fileExtensionOf(const std::string& fileName) {
 
 bool chooseVideoCodec(const std::string& outputName, VideoCodecChoice* choice) {
     const std::string extension = lowerCase(fileExtensionOf(outputName));
-    if (extension == ".avi") {
-        *choice = {"Motion JPEG", {fourcc('M', 'J', 'P', 'G')}};
-        return true;
-    }
-    if (extension == ".mp4" || extension == ".m4v" || extension == ".mov" || extension == ".mkv") {
-        // Falls back to MPEG-4 Part 2 where no H.264 encoder is installed.
-        *choice = {"H.264", {fourcc('a', 'v', 'c', '1'), fourcc('m', 'p', '4', 'v')}};
-        return true;
-    }
-    if (extension == ".webm") {
-        *choice = {"VP8", {fourcc('V', 'P', '8', '0'), fourcc('V', 'P', '9', '0')}};
-        return true;
-    }
-    if (extension == ".wmv" || extension == ".asf") {
-        *choice = {"WMV2", {fourcc('W', 'M', 'V', '2')}};
-        return true;
+    for (const Container& container : kContainers) {
+        const auto& names = container.extensions;
+        if (std::find(names.begin(), names.end(), extension) != names.end()) {
+            *choice = container.codec;
+            return true;
+        }
     }
     return false;
 }

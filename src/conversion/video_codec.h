@@ -1,4 +1,5 @@
-// Which codec a video gets, chosen by the container its file name asks for.
+// Which codec a video gets, chosen by the container its file name asks for, and what that
+// container can hold.
 #pragma once
 
 #include <string>
@@ -7,6 +8,15 @@
 struct VideoCodecChoice {
     const char* codecName;       // for messages: "Motion JPEG", "H.264", ...
     std::vector<int> fourccs;    // tried in this order until one opens
+    // The frame rates the container stores so that a reader gets them back; outside them the
+    // writer refuses, hangs, or writes a file with another rate or fewer frames.
+    double lowestRate;
+    double highestRate;
+    // Narrower frames crash FFmpeg's Motion JPEG encoder (heap corruption).
+    int narrowestWidth;
+    // Whether the container's index gives a reader the exact frame count; without one the
+    // count a reader reports is an estimate, so frames must be counted.
+    bool indexesFrames;
 };
 
 // Chooses by the output name's extension, ignoring case. Returns false when the extension

@@ -43,7 +43,9 @@ TEST_F(VideoOutputOpen, RateNotAboveZeroIsRefusedWithoutAFile) {
         for (const char* name : {"clip.avi", "clip.mp4"}) {
             SCOPED_TRACE(std::string(name) + " at " + std::to_string(framesPerSecond));
             VideoOutput video;
-            EXPECT_NE(video.open(folder_ + name, framesPerSecond, cv::Size(64, 48)), "");
+            std::string whyNot;
+            EXPECT_FALSE(video.open(folder_ + name, framesPerSecond, cv::Size(64, 48), &whyNot));
+            EXPECT_NE(whyNot, "");
             EXPECT_FALSE(exists(folder_ + name));
         }
     }
@@ -52,7 +54,8 @@ TEST_F(VideoOutputOpen, RateNotAboveZeroIsRefusedWithoutAFile) {
 TEST_F(VideoOutputOpen, ImageTooSmallForEvenSizedFramesIsRefused) {
     for (const char* name : {"clip.mp4", "clip.avi"}) {
         VideoOutput video;
-        EXPECT_NE(video.open(folder_ + name, 15.0, cv::Size(1, 48)), "");
+        std::string whyNot;
+        EXPECT_FALSE(video.open(folder_ + name, 15.0, cv::Size(1, 48), &whyNot));
         EXPECT_FALSE(exists(folder_ + name));
     }
 }
@@ -60,15 +63,30 @@ TEST_F(VideoOutputOpen, ImageTooSmallForEvenSizedFramesIsRefused) {
 TEST_F(VideoOutputOpen, FolderOrFileInTheWayIsRefusedAndKept) {
     ASSERT_EQ(mkdir((folder_ + "clip.avi").c_str(), 0755), 0);
     VideoOutput video;
-    EXPECT_NE(video.open(folder_ + "clip.avi", 15.0, cv::Size(64, 48)), "");
+    std::string whyNot;
+    EXPECT_FALSE(video.open(folder_ + "clip.avi", 15.0, cv::Size(64, 48), &whyNot));
     struct stat status {};
     ASSERT_EQ(stat((folder_ + "clip.avi").c_str(), &status), 0);
     EXPECT_TRUE(S_ISDIR(status.st_mode));
 
     std::ofstream(folder_ + "file") << "kept";
-    EXPECT_NE(video.open(folder_ + "file/clip.avi", 15.0, cv::Size(64, 48)), "");
+    EXPECT_FALSE(video.open(folder_ + "file/clip.avi", 15.0, cv::Size(64, 48), &whyNot));
     std::ifstream kept(folder_ + "file");
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "kept");
+}
+
+// Every way out of a run finishes the video, so a second finish may come; it must keep the
+// video the first one put in place.
+TEST_F(VideoOutputOpen, SecondFinishKeepsTheFinishedVideo) {
+    VideoOutput video;
+    std::string whyNot;
+    ASSERT_TRUE(video.open(folder_ + "clip.avi", 15.0, cv::Size(64, 48), &whyNot)) << whyNot;
+    const cv::Mat frame(48, 64, CV_8UC3, cv::Scalar(40, 80, 120));
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(video.write(frame, &whyNot)) << whyNot;
+    EXPECT_TRUE(video.finish(&whyNot)) << whyNot;
+    EXPECT_TRUE(video.finish(&whyNot)) << whyNot;
+    EXPECT_TRUE(video.holdsWhatWasWritten(&whyNot)) << whyNot;
+    EXPECT_TRUE(exists(folder_ + "clip.avi"));
 }
 
 }  // namespace

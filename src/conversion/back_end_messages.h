@@ -1,0 +1,19 @@
+// What the video library prints on stderr while it opens or reads a file: complaints about
+// codec tags (WebM's on every open, though the writer works), or why an encoder failed. They
+// are not the user's concern as they stand, so they are kept aside and looked into instead.
+#pragma once
+
+class BackEndMessages {
+public:
+    BackEndMessages();   // from here on stderr goes to a private file
+    ~BackEndMessages();  // stderr is the user's again
+    BackEndMessages(const BackEndMessages&) = delete;
+    BackEndMessages& operator=(const BackEndMessages&) = delete;
+
+    // True when what was printed so far holds the text.
+    bool mention(const char* text) const;
+
+private:
+    int savedStderr_ = -1;
+    int capture_ = -1;
+};
