@@ -159,8 +159,10 @@ int runConversion(const ConversionSettings& settings) {
     // Writer last, so finished first: closing a window that lost its display can end the process.
     FrameWindow window;
     VideoOutput video;
-    openWindowIfWanted(settings, &window, &video);
+    // The video first: the window's guard against a toolkit exit is then registered after the
+    // video library has set itself up, so it runs while that library is still there.
     if (settings.saveOutput && !openVideo(settings, imageSize, &video)) return kRunFailed;
+    openWindowIfWanted(settings, &window, &video);
 
     if (!convertFrames(settings, &window, &video)) return kRunFailed;
 

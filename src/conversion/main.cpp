@@ -33,6 +33,8 @@ int runReportingErrors(const ConversionSettings& settings) {
 // to go on without it.
 int withLostMessagesReported(int exitStatus) {
     if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return exitStatus;
+    // A write cut short by a stop signal is not stdout's failure: the run ends by that signal.
+    if (stopRequested()) return exitStatus;
     pollfd output{STDOUT_FILENO, POLLOUT, 0};
     const bool readerWentAway = poll(&output, 1, 0) == 1 && (output.revents & POLLERR) != 0;
     if (readerWentAway) return exitStatus;
