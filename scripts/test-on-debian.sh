@@ -18,16 +18,21 @@
 # Everything is mounted inside a private mount and PID namespace, so the mounts and every
 # process started in the chroot end with it on every path out; a trap unmounts them too.
 set -euo pipefail
+trap 'echo "test-on-debian: stopped by a failed command at line $LINENO" >&2' ERR
 
 say() { echo "test-on-debian: $*"; }
 fail() { echo "test-on-debian: $*" >&2; exit 2; }
 
 # The first Debian archive (a URI ending in /debian) in apt's sources, one-line or deb822.
 debian_mirror() {
-  cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources \
-      2>/dev/null |
-    grep -oE '^[[:space:]]*(deb([[:space:]]+\[[^]]*\])?|URIs:)[[:space:]]+[^[:space:]]+/debian/?([[:space:]]|$)' |
-    awk '{ print $NF }' | sed 's:/$::' | head -n 1
+  local sources=() file
+  for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
+    [[ -f "$file" ]] && sources+=("$file")
+  done
+  ((${#sources[@]} > 0)) || return 0
+  { grep -ohE '^[[:space:]]*(deb([[:space:]]+\[[^]]*\])?|URIs:)[[:space:]]+[^[:space:]]+/debian/?([[:space:]]|$)' \
+      "${sources[@]}" || true; } |
+    awk '!found { sub("/$", "", $NF); print $NF; found = 1 }'
 }
 
 # The minbase tree of a release, made once and kept as a tarball.
