@@ -106,12 +106,13 @@ for program in debootstrap unshare chroot git; do
 done
 mirror=$(debian_mirror)
 [[ -n "$mirror" ]] || fail "found no Debian archive in /etc/apt/sources.list(.d)"
-/usr/lib/apt/apt-helper download-file "$mirror/dists/$release/InRelease" /dev/null >/dev/null 2>&1 ||
-  fail "cannot reach the Debian archive $mirror for $release"
-
 checkout=$(cd "$(dirname "$0")/.." && pwd)
 cache=${SEQCAT_DEBIAN_CACHE:-/var/cache/seqcat-test-on-debian}
 mkdir -p "$cache/$release-apt-archives/partial"
+release_file="$cache/$release-InRelease"
+/usr/lib/apt/apt-helper download-file "$mirror/dists/$release/InRelease" "$release_file" \
+    >/dev/null 2>&1 || fail "cannot reach the Debian archive $mirror for $release"
+rm -f "$release_file"
 started=$(date +%s)
 tarball=$(cached_minbase "$release" "$mirror")
 
