@@ -47,6 +47,7 @@ cached_minbase() {
       rm -rf --one-file-system "$tree" "$tree.log"
       fail "debootstrap of $release from $mirror failed"
     fi
+    chmod 755 "$tree"
     tar -C "$tree" --numeric-owner -cf "$tarball.partial" .
     mv "$tarball.partial" "$tarball"
     rm -rf --one-file-system "$tree" "$tree.log"
@@ -120,6 +121,7 @@ root=$(mktemp -d "$cache/$release-root.XXXXXX")
 # The mounts live only in the namespace, so nothing is mounted here when this runs.
 trap 'rm -rf --one-file-system "$root"' EXIT
 tar -C "$root" --numeric-owner -xf "$tarball"
+chmod 755 "$root"  # mktemp made it 0700: apt's own user and any other must reach into /
 cat >"$root/etc/apt/sources.list" <<EOF
 deb $mirror $release main
 deb $mirror $release-updates main
