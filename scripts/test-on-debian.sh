@@ -17,7 +17,7 @@
 #
 # Everything is mounted inside a private mount and PID namespace, so the mounts and every
 # process started in the chroot end with it on every path out; a trap unmounts them too.
-set -euo pipefail
+set -Eeuo pipefail
 trap 'echo "test-on-debian: stopped by a failed command at line $LINENO" >&2' ERR
 
 say() { echo "test-on-debian: $*"; }
@@ -27,7 +27,7 @@ fail() { echo "test-on-debian: $*" >&2; exit 2; }
 debian_mirror() {
   local sources=() file
   for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
-    [[ -f "$file" ]] && sources+=("$file")
+    if [[ -f "$file" ]]; then sources+=("$file"); fi
   done
   ((${#sources[@]} > 0)) || return 0
   { grep -ohE '^[[:space:]]*(deb([[:space:]]+\[[^]]*\])?|URIs:)[[:space:]]+[^[:space:]]+/debian/?([[:space:]]|$)' \
@@ -56,9 +56,17 @@ cached_minbase() {
 }
 
 # Inside the namespaces: mount what the tests need under the chroot, then run the commands.
+unmount_all() {
+  local mount_point
+  for mount_point in dev proc tmp var/cache/apt/archives; do
+    umount -R "$root/$mount_point" 2>/dev/null || true
+  done
+}
+
 run_inside() {
-  local root=$1 release=$2 archives=$3
-  trap 'umount -R "$root/dev" "$root/proc" "$root/tmp" "$root/var/cache/apt/archives" 2>/dev/null || true' EXIT
+  root=$1
+  local release=$2 archives=$3
+  trap unmount_all EXIT
   mount -t proc proc "$root/proc"
   mount -t tmpfs -o mode=1777,nosuid,nodev tmpfs "$root/tmp"
   mount --bind "$archives" "$root/var/cache/apt/archives"
@@ -91,51 +99,54 @@ run_inside() {
     ((status == 0)) || failed=1
   done
   printf 'test-on-debian: %s\n' "${summary[@]}"
-  return "$failed"
+  exit "$failed"
 }
 
+main() {
+  release=${1:?usage: scripts/test-on-debian.sh RELEASE (e.g. bullseye, bookworm, trixie)}
+  [[ $(id -u) -eq 0 ]] || fail "needs root (debootstrap, chroot and mounts): run it with sudo"
+  local program
+  for program in debootstrap unshare chroot git; do
+    command -v "$program" >/dev/null || fail "needs $program, which is not installed"
+  done
+  mirror=$(debian_mirror)
+  [[ -n "$mirror" ]] || fail "found no Debian archive in /etc/apt/sources.list(.d)"
+  checkout=$(cd "$(dirname "$0")/.." && pwd)
+  cache=${SEQCAT_DEBIAN_CACHE:-/var/cache/seqcat-test-on-debian}
+  mkdir -p "$cache/$release-apt-archives/partial"
+  /usr/lib/apt/apt-helper download-file "$mirror/dists/$release/InRelease" \
+      "$cache/$release-InRelease" >/dev/null 2>&1 ||
+    fail "cannot reach the Debian archive $mirror for $release"
+  rm -f "$cache/$release-InRelease"
+
+  local started tarball
+  started=$(date +%s)
+  tarball=$(cached_minbase "$release" "$mirror")
+  root=$(mktemp -d "$cache/$release-root.XXXXXX")
+  # The mounts live only in the namespace, so none is left here when this removes the tree.
+  trap 'rm -rf --one-file-system "$root"' EXIT
+  tar -C "$root" --numeric-owner -xf "$tarball"
+  chmod 755 "$root"  # mktemp made it 0700: apt's own user and any other must reach into /
+  printf 'deb %s %s main\n' "$mirror" "$release" "$mirror" "$release-updates" \
+    "$mirror-security" "$release-security" >"$root/etc/apt/sources.list"
+  cp /etc/resolv.conf "$root/etc/resolv.conf"
+  git clone --quiet --no-checkout "$checkout" "$root/root/seqcat"
+  git -C "$root/root/seqcat" checkout --quiet --detach "$(git -C "$checkout" rev-parse HEAD)"
+  say "$release: $(git -C "$root/root/seqcat" log -1 --format='%h %s') in a fresh minbase chroot"
+
+  local status=0 seconds
+  unshare --mount --propagation private --pid --fork \
+    bash "$checkout/scripts/test-on-debian.sh" --inside "$root" "$release" \
+    "$cache/$release-apt-archives" </dev/null || status=$?
+  seconds=$(($(date +%s) - started))
+  say "$release: all done in $((seconds / 60)) min $((seconds % 60)) s, exit $status"
+  exit "$status"
+}
+
+# Everything above is read before anything runs, so editing this file during a run is safe.
 if [[ ${1:-} == --inside ]]; then
   shift
   run_inside "$@"
-  exit
+else
+  main "$@"
 fi
-
-release=${1:?usage: scripts/test-on-debian.sh RELEASE (e.g. bullseye, bookworm, trixie)}
-[[ $(id -u) -eq 0 ]] || fail "needs root (debootstrap, chroot and mounts): run it with sudo"
-for program in debootstrap unshare chroot git; do
-  command -v "$program" >/dev/null || fail "needs $program, which is not installed"
-done
-mirror=$(debian_mirror)
-[[ -n "$mirror" ]] || fail "found no Debian archive in /etc/apt/sources.list(.d)"
-checkout=$(cd "$(dirname "$0")/.." && pwd)
-cache=${SEQCAT_DEBIAN_CACHE:-/var/cache/seqcat-test-on-debian}
-mkdir -p "$cache/$release-apt-archives/partial"
-release_file="$cache/$release-InRelease"
-/usr/lib/apt/apt-helper download-file "$mirror/dists/$release/InRelease" "$release_file" \
-    >/dev/null 2>&1 || fail "cannot reach the Debian archive $mirror for $release"
-rm -f "$release_file"
-started=$(date +%s)
-tarball=$(cached_minbase "$release" "$mirror")
-
-root=$(mktemp -d "$cache/$release-root.XXXXXX")
-# The mounts live only in the namespace, so nothing is mounted here when this runs.
-trap 'rm -rf --one-file-system "$root"' EXIT
-tar -C "$root" --numeric-owner -xf "$tarball"
-chmod 755 "$root"  # mktemp made it 0700: apt's own user and any other must reach into /
-cat >"$root/etc/apt/sources.list" <<EOF
-deb $mirror $release main
-deb $mirror $release-updates main
-deb ${mirror}-security $release-security main
-EOF
-cp /etc/resolv.conf "$root/etc/resolv.conf"
-git clone --quiet --no-checkout "$checkout" "$root/root/seqcat"
-git -C "$root/root/seqcat" checkout --quiet --detach "$(git -C "$checkout" rev-parse HEAD)"
-say "$release: $(git -C "$root/root/seqcat" log -1 --format='%h %s') in a fresh minbase chroot"
-
-status=0
-unshare --mount --propagation private --pid --fork \
-  bash "$checkout/scripts/test-on-debian.sh" --inside "$root" "$release" \
-  "$cache/$release-apt-archives" </dev/null || status=$?
-seconds=$(($(date +%s) - started))
-say "$release: all done in $((seconds / 60)) min $((seconds % 60)) s, exit $status"
-exit "$status"
