@@ -55,7 +55,12 @@ cached_minbase() {
   echo "$tarball"
 }
 
-# Inside the namespaces: mount what the tests need under the chroot, then run the commands.
+# The wall time since a start given in seconds since the epoch, as "M min S s".
+time_since() {
+  local seconds=$(($(date +%s) - $1))
+  echo "$((seconds / 60)) min $((seconds % 60)) s"
+}
+
 unmount_all() {
   local mount_point
   for mount_point in dev proc tmp var/cache/apt/archives; do
@@ -63,6 +68,7 @@ unmount_all() {
   done
 }
 
+# Inside the namespaces: mount what the tests need under the chroot, then run the commands.
 run_inside() {
   root=$1
   local release=$2 archives=$3
@@ -87,15 +93,14 @@ run_inside() {
   ln -s /proc/self/fd/1 "$root/dev/stdout"
   ln -s /proc/self/fd/2 "$root/dev/stderr"
 
-  local failed=0 command started seconds status summary=()
+  local failed=0 command started status summary=()
   for command in "bash scripts/run-example.sh" "bash scripts/test.sh"; do
     say "$release: running $command"
     started=$(date +%s)
     status=0
     chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
       LANG=C.UTF-8 CI=true /bin/bash -c "cd /root/seqcat && $command" </dev/null || status=$?
-    seconds=$(($(date +%s) - started))
-    summary+=("$release: $command: exit $status, $((seconds / 60)) min $((seconds % 60)) s")
+    summary+=("$release: $command: exit $status, $(time_since "$started")")
     ((status == 0)) || failed=1
   done
   printf 'test-on-debian: %s\n' "${summary[@]}"
@@ -134,12 +139,11 @@ main() {
   git -C "$root/root/seqcat" checkout --quiet --detach "$(git -C "$checkout" rev-parse HEAD)"
   say "$release: $(git -C "$root/root/seqcat" log -1 --format='%h %s') in a fresh minbase chroot"
 
-  local status=0 seconds
+  local status=0
   unshare --mount --propagation private --pid --fork \
     bash "$checkout/scripts/test-on-debian.sh" --inside "$root" "$release" \
     "$cache/$release-apt-archives" </dev/null || status=$?
-  seconds=$(($(date +%s) - started))
-  say "$release: all done in $((seconds / 60)) min $((seconds % 60)) s, exit $status"
+  say "$release: all done in $(time_since "$started"), exit $status"
   exit "$status"
 }
 
