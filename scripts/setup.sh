@@ -9,16 +9,36 @@ packages=(
   libopencv-videoio-dev libopencv-highgui-dev
   googletest libgtest-dev
   ffmpeg xvfb xdotool x11-utils
-  clang libclang-rt-14-dev
+  clang
   libxcb1-dev libx11-dev python3
   man-db groff-base dpkg-dev file time
   lintian devscripts bash-completion
 )
+# Installed only where the release has them. libclang-rt-dev is the libFuzzer runtime of the
+# default clang; where the release has no such package, clang ships the runtime itself.
+packages_where_available=(libclang-rt-dev)
+
+is_installed() {
+  [[ $(dpkg-query -W -f='${Status}' "$1" 2>/dev/null || true) == "install ok installed" ]]
+}
+
+is_available() {
+  [[ -n $(apt-cache show --no-all-versions "$1" 2>/dev/null || true) ]]
+}
 
 missing=()
 for package in "${packages[@]}"; do
-  status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
-  [[ "$status" == "install ok installed" ]] || missing+=("$package")
+  is_installed "$package" || missing+=("$package")
+done
+
+sudo_cmd=()
+if [[ $(id -u) -ne 0 ]]; then sudo_cmd=(sudo); fi
+export DEBIAN_FRONTEND=noninteractive
+if ((${#missing[@]} > 0)); then
+  "${sudo_cmd[@]}" apt-get update -qq
+fi
+for package in "${packages_where_available[@]}"; do
+  is_installed "$package" || ! is_available "$package" || missing+=("$package")
 done
 
 if ((${#missing[@]} == 0)); then
@@ -26,8 +46,4 @@ if ((${#missing[@]} == 0)); then
 fi
 
 echo "setup: installing ${missing[*]}"
-sudo_cmd=()
-if [[ $(id -u) -ne 0 ]]; then sudo_cmd=(sudo); fi
-export DEBIAN_FRONTEND=noninteractive
-"${sudo_cmd[@]}" apt-get update -qq
 "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

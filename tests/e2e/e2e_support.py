@@ -432,20 +432,28 @@ class Xvfb:
         return found.stdout.split() if found.returncode == 0 else []
 
     def wait_for_window(self, name="seqcat", timeout=20):
-        """Waits for a window titled name and returns its id; fails the test after timeout."""
+        """Waits for the one visible window titled name and returns its id; fails the test after
+        timeout. A toolkit may also make hidden windows of that title (GTK does): those are
+        never the one to act on, and the message says which were found."""
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
-            windows = self.find_windows(name)
-            if windows:
-                return windows[-1]
+            visible = self.find_windows(name, only_visible=True)
+            if len(visible) == 1:
+                return visible[0]
+            if len(visible) > 1:
+                raise AssertionError(f"{len(visible)} visible windows {name!r} on "
+                                     f"{self.display}: {visible}")
             time.sleep(0.05)
-        raise AssertionError(f"no window {name!r} appeared on {self.display} within {timeout} s")
+        raise AssertionError(f"no visible window {name!r} appeared on {self.display} within "
+                             f"{timeout} s; windows of that name: {self.find_windows(name)}")
 
     def send_key(self, window, key="Escape"):
         """Focuses the window, then types key into it."""
         focus = self._xdotool("windowfocus", "--sync", window)
         if focus.returncode != 0:
-            raise AssertionError(f"xdotool cannot focus window {window}: {focus.stderr}")
+            visible = window in self.find_windows(only_visible=True)
+            raise AssertionError(f"xdotool cannot focus window {window} "
+                                 f"({'visible' if visible else 'not visible'}): {focus.stderr}")
         typed = self._xdotool("key", "--window", window, key)
         # A key that ends the program (ESC) may close the window between the press and the
         # release xdotool sends: that release then fails with BadWindow, the press came through.

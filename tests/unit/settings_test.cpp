@@ -10,17 +10,38 @@
 #include <gtest/gtest.h>
 
 // Every operator new of this program passes through here, so a test can see the largest
-// block asked for while it ran. Kept out of line so the compiler pairs new with delete, not
-// with the malloc and free inside them.
+// block asked for while it ran. Every plain, nothrow, sized and array form is replaced, so no
+// block is ever freed by a form that did not allocate it, whichever forms the test framework
+// uses; the aligned forms are left to the library, whole. Kept out of line so the compiler
+// pairs new with delete, not with the malloc and free inside them.
 static std::size_t largestAllocation = 0;
 
-[[gnu::noinline]] void* operator new(std::size_t size) {
+static void* countedAllocation(std::size_t size) noexcept {
     if (size > largestAllocation) largestAllocation = size;
-    if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
+    return std::malloc(size == 0 ? 1 : size);
+}
+
+[[gnu::noinline]] void* operator new(std::size_t size) {
+    if (void* block = countedAllocation(size)) return block;
     throw std::bad_alloc();
 }
+[[gnu::noinline]] void* operator new[](std::size_t size) { return operator new(size); }
+[[gnu::noinline]] void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    return countedAllocation(size);
+}
+[[gnu::noinline]] void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    return countedAllocation(size);
+}
 [[gnu::noinline]] void operator delete(void* block) noexcept { std::free(block); }
+[[gnu::noinline]] void operator delete[](void* block) noexcept { std::free(block); }
 [[gnu::noinline]] void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+[[gnu::noinline]] void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
+[[gnu::noinline]] void operator delete(void* block, const std::nothrow_t&) noexcept {
+    std::free(block);
+}
+[[gnu::noinline]] void operator delete[](void* block, const std::nothrow_t&) noexcept {
+    std::free(block);
+}
 
 namespace {
 
