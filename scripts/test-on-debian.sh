@@ -66,6 +66,7 @@ unmount_all() {
   for mount_point in dev proc tmp var/cache/apt/archives; do
     umount -R "$root/$mount_point" 2>/dev/null || true
   done
+  umount "$root" 2>/dev/null || true
 }
 
 # Inside the namespaces: mount what the tests need under the chroot, then run the commands.
@@ -73,6 +74,9 @@ run_inside() {
   root=$1
   local release=$2 archives=$3
   trap unmount_all EXIT
+  # The chroot's / is a mount point, as on a real system: `unshare -m` (used by tests that
+  # mount a small file system) makes / private and fails where it is none.
+  mount --bind "$root" "$root"
   mount -t proc proc "$root/proc"
   mount -t tmpfs -o mode=1777,nosuid,nodev tmpfs "$root/tmp"
   mount --bind "$archives" "$root/var/cache/apt/archives"
