@@ -65,7 +65,6 @@ CASES = [
     case("folder that looks like a camera", F + ["cam:1/clip.avi"], 0, frames=6,
          prepare=lambda folder: os.mkdir(os.path.join(folder, "cam:1"))),
     case("name that looks like a pipe", F + ["pipe:1.avi"], 0, frames=6),
-    case("name that looks like a network address", F + ["udp:127.0.0.1:9999.avi"], 0, frames=6),
     case("link to a file", F + ["link.avi"], 0, frames=6, kept="link.avi",
          prepare=lambda folder: os.symlink("real.avi", os.path.join(folder, "link.avi"))),
     case("link to /dev/full", F + ["out.avi"], 255, CREATE + "'out.avi': '/dev/full' is a device",
