@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
-# Installs every Debian package that building, running and testing seqcat needs.
+# Installs the Debian packages a task needs, as root or through sudo:
+#
+#   bash scripts/setup.sh                  building, running and testing seqcat
+#   bash scripts/setup.sh --chroot-check   what scripts/test-on-debian.sh needs on the host
+#
 # Quick when all is present: the package index is refreshed only when something is missing.
 set -euo pipefail
 
-packages=(
+build_packages=(
   cmake g++ make pkg-config
   libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
   libopencv-videoio-dev libopencv-highgui-dev
@@ -14,9 +18,18 @@ packages=(
   man-db groff-base dpkg-dev file time
   lintian devscripts bash-completion
 )
-# Installed only where the release has them. libclang-rt-dev is the libFuzzer runtime of the
-# default clang; where the release has no such package, clang ships the runtime itself.
-packages_where_available=(libclang-rt-dev)
+# debootstrap makes the bare systems, checked against the archive's keys; git clones the
+# checkout into them. The rest it uses (chroot, unshare, mount, tar, apt) every Debian has.
+chroot_check_packages=(debootstrap debian-archive-keyring git)
+
+case ${1:-} in
+  "") packages=("${build_packages[@]}")
+      # Installed only where the release has them. libclang-rt-dev is the libFuzzer runtime of
+      # the default clang; where the release has no such package, clang ships the runtime itself.
+      packages_where_available=(libclang-rt-dev) ;;
+  --chroot-check) packages=("${chroot_check_packages[@]}"); packages_where_available=() ;;
+  *) echo "usage: scripts/setup.sh [--chroot-check]" >&2; exit 2 ;;
+esac
 
 is_installed() {
   [[ $(dpkg-query -W -f='${Status}' "$1" 2>/dev/null || true) == "install ok installed" ]]

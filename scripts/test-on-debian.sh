@@ -8,7 +8,7 @@
 # `bash scripts/run-example.sh` then `bash scripts/test.sh` there with no display, no standard
 # input, CI=true and a clean environment. Reports each one's exit status and wall time, and exits
 # non-zero if either failed. Needs root and the Debian archive; without either it says so and
-# exits non-zero.
+# exits non-zero. What it needs on this machine (debootstrap, git) it installs when missing.
 #
 # Cached in SEQCAT_DEBIAN_CACHE (default /var/cache/seqcat-test-on-debian), outside the
 # checkout: the debootstrap result as RELEASE-minbase.tar, and the package files apt downloads
@@ -111,13 +111,25 @@ run_inside() {
   exit "$failed"
 }
 
+# What this script runs on the host, installed by the project's own setup when it is missing:
+# a fresh machine has none of debootstrap and git.
+install_missing_tools() {
+  local program missing=()
+  for program in debootstrap unshare chroot git; do
+    command -v "$program" >/dev/null || missing+=("$program")
+  done
+  ((${#missing[@]} > 0)) || return 0
+  say "installing what the check needs on this machine (${missing[*]} missing)"
+  bash "$checkout/scripts/setup.sh" --chroot-check ||
+    fail "cannot install ${missing[*]}: scripts/setup.sh --chroot-check failed"
+  for program in "${missing[@]}"; do
+    command -v "$program" >/dev/null || fail "needs $program, which is not installed"
+  done
+}
+
 main() {
   release=${1:?usage: scripts/test-on-debian.sh RELEASE (e.g. bullseye, bookworm, trixie)}
   [[ $(id -u) -eq 0 ]] || fail "needs root (debootstrap, chroot and mounts): run it with sudo"
-  local program
-  for program in debootstrap unshare chroot git; do
-    command -v "$program" >/dev/null || fail "needs $program, which is not installed"
-  done
   mirror=$(debian_mirror)
   [[ -n "$mirror" ]] || fail "found no Debian archive in /etc/apt/sources.list(.d)"
   checkout=$(cd "$(dirname "$0")/.." && pwd)
@@ -127,6 +139,7 @@ main() {
       "$cache/$release-InRelease" >/dev/null 2>&1 ||
     fail "cannot reach the Debian archive $mirror for $release"
   rm -f "$cache/$release-InRelease"
+  install_missing_tools
 
   local started tarball
   started=$(date +%s)
