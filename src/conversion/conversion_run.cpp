@@ -60,6 +60,11 @@ bool openVideo(const ConversionSettings& settings, cv::Size imageSize, VideoOutp
     if (outputIsOneOfTheImages(settings, &imagePath)) {
         whyNot = "it is the image '" + imagePath + "' of the sequence";
     } else if (video->open(settings.outputName, settings.framesPerSecond, imageSize, &whyNot)) {
+        std::string howStored;
+        if (video->rateIsApproximated(&howStored)) {
+            std::fprintf(stderr, "seqcat: '%s': %s\n", settings.outputName.c_str(),
+                         howStored.c_str());
+        }
         return true;
     }
     std::fprintf(stderr, "seqcat: cannot create the output video '%s': %s\n",
@@ -75,20 +80,24 @@ bool writeFrame(const std::string& outputName, const cv::Mat& frame, VideoOutput
     return false;
 }
 
-// Finishes the video and reads it back; returns the run's exit status.
+// Finishes the video, whichever way the run ends, and says what became of it: the saved-file
+// line only once the video stands under its name. Returns the run's exit status.
 int finishVideo(const std::string& outputName, VideoOutput* video) {
     std::string whyNot;
-    if (!video->finish(&whyNot)) {
-        std::fprintf(stderr, "seqcat: cannot save the output video '%s': %s\n",
-                     outputName.c_str(), whyNot.c_str());
-        return kRunFailed;
-    }
-    if (!video->holdsWhatWasWritten(&whyNot)) {
+    switch (video->finish(&whyNot)) {
+    case VideoFinish::kInPlace:
+        std::printf("Output video saved to file: %s\n", outputName.c_str());
+        return 0;
+    case VideoFinish::kNotAsWritten:
         std::fprintf(stderr, "seqcat: the output video '%s' does not hold what was written: %s\n",
                      outputName.c_str(), whyNot.c_str());
         return kRunFailed;
+    case VideoFinish::kNotSaved:
+        break;
     }
-    return 0;
+    std::fprintf(stderr, "seqcat: cannot save the output video '%s': %s\n", outputName.c_str(),
+                 whyNot.c_str());
+    return kRunFailed;
 }
 
 // Opens the window unless the display is off or cannot be reached, in which case the run
@@ -101,7 +110,7 @@ void openWindowIfWanted(const ConversionSettings& settings, FrameWindow* window,
         return;
     }
     window->open([&settings, video] {
-        if (settings.saveOutput) finishVideo(settings.outputName, video);
+        if (settings.saveOutput && !video->isFinished()) finishVideo(settings.outputName, video);
     });
 }
 
@@ -165,13 +174,12 @@ int runConversion(const ConversionSettings& settings) {
     openWindowIfWanted(settings, &window, &video);
 
     if (!convertFrames(settings, &window, &video)) return kRunFailed;
-
-    if (settings.saveOutput) std::printf("Output video saved to file: %s\n", settings.outputName.c_str());
+    // Finished before the wait, so that the video stands under its name while seqcat waits.
+    if (settings.saveOutput && finishVideo(settings.outputName, &video) != 0) return kRunFailed;
     if (settings.verbose && !stopRequested()) {
         std::printf("Done!\n");
         if (settings.waitForEscape) waitForEscapeAtConsole(&window);
     }
-    const int exitStatus = settings.saveOutput ? finishVideo(settings.outputName, &video) : 0;
     window.close();
-    return exitStatus;
+    return 0;
 }

@@ -3,20 +3,23 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <random>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/xattr.h>
 #include <unistd.h>
-
-#include "video_codec.h"
+#include <vector>
 
 namespace {
 
 constexpr int kMostLinksFollowed = 40;  // as the kernel's own limit, so a loop ends
 constexpr int kMostNameAttempts = 100;
+constexpr char kAccessAclAttribute[] = "system.posix_acl_access";
+constexpr std::size_t kCopyBufferBytes = 1 << 20;
 
 std::string folderOf(const std::string& path) {
     const std::size_t slash = path.rfind('/');
@@ -30,6 +33,10 @@ std::string lastPartOf(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+std::string joined(const std::string& folder, const std::string& name) {
+    return (folder == "/" ? "" : folder) + "/" + name;
+}
+
 // A name without a folder is read by FFmpeg as a protocol when it holds a colon ("pipe:1.avi",
 // "udp:...", "2024-01-01T10:00.avi"); one that starts with "/" or "./" is always a local file.
 std::string asLocalPath(const std::string& path) {
@@ -37,60 +44,136 @@ std::string asLocalPath(const std::string& path) {
     return "./" + path;
 }
 
-// The file the output name leads to: the name itself, or where its chain of links ends,
-// whether or not a file is there yet.
-std::string followLinks(std::string path) {
-    for (int hop = 0; hop < kMostLinksFollowed; ++hop) {
-        struct stat status {};
-        if (lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) return path;
-        std::string target(static_cast<std::size_t>(PATH_MAX), '\0');
-        const ssize_t length = readlink(path.c_str(), &target[0], target.size());
-        if (length < 0) return path;
-        target.resize(static_cast<std::size_t>(length));
-        path = target.rfind("/", 0) == 0 ? target : folderOf(path) + "/" + target;
-    }
+std::string quoted(const std::string& path) {
+    return "'" + path + "'";
+}
+
+// The path the kernel reached for an open descriptor ("" when /proc cannot say).
+std::string pathOfDescriptor(int descriptor) {
+    std::string path(static_cast<std::size_t>(PATH_MAX), '\0');
+    const std::string link = "/proc/self/fd/" + std::to_string(descriptor);
+    const ssize_t length = readlink(link.c_str(), &path[0], path.size());
+    if (length <= 0) return "";
+    path.resize(static_cast<std::size_t>(length));
     return path;
+}
+
+std::string linkTarget(const std::string& link) {
+    std::string target(static_cast<std::size_t>(PATH_MAX), '\0');
+    const ssize_t length = readlink(link.c_str(), &target[0], target.size());
+    if (length < 0) return "";
+    target.resize(static_cast<std::size_t>(length));
+    return target.rfind("/", 0) == 0 ? target : joined(folderOf(link), target);
+}
+
+// In a sticky world-writable folder (/tmp, a shared drop folder) anyone may leave a link, so
+// the kernel follows one there only when it belongs to the user or to the folder's owner
+// (fs.protected_symlinks). seqcat keeps that rule whatever the setting.
+bool linkMayBeFollowed(const std::string& link, const struct stat& linkStatus,
+                       std::string* whyNot) {
+    const std::string folder = folderOf(link);
+    struct stat folderStatus {};
+    if (stat(folder.c_str(), &folderStatus) != 0) return true;  // the kernel's open will say
+    const bool shared = (folderStatus.st_mode & S_ISVTX) && (folderStatus.st_mode & S_IWOTH);
+    if (!shared || linkStatus.st_uid == geteuid() || linkStatus.st_uid == folderStatus.st_uid) {
+        return true;
+    }
+    *whyNot = quoted(link) + " is a link that another user left in the shared folder " +
+              quoted(folder) + ", and is not followed";
+    return false;
+}
+
+// Where an output name leads, as the kernel resolves it.
+struct ResolvedName {
+    std::string path;
+    bool exists = false;
+    struct stat status {};  // of the file at path, when it exists
+};
+
+std::string whyUnreachable(const std::string& name, int error) {
+    if (error == ELOOP) return quoted(name) + " leads through a loop of links";
+    return quoted(name) + ": " + std::strerror(error);
+}
+
+// A chain of links that ends where nothing is yet: the video is made there, as the kernel
+// would create it, when that place's folder exists.
+bool resolveDanglingLink(const std::string& name, const std::string& end, ResolvedName* resolved,
+                         std::string* whyNot) {
+    const std::string folder = folderOf(end);
+    const int folderDescriptor = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (folderDescriptor < 0) {
+        *whyNot = errno == ENOENT || errno == ENOTDIR
+                      ? quoted(name) + " is a link into the folder " + quoted(folder) +
+                            ", which does not exist"
+                      : whyUnreachable(folder, errno);
+        return false;
+    }
+    const std::string folderPath = pathOfDescriptor(folderDescriptor);
+    close(folderDescriptor);
+    resolved->path = folderPath.empty() ? end : joined(folderPath, lastPartOf(end));
+    resolved->exists = false;
+    return true;
+}
+
+// Links are checked one by one against the rule above; the kernel itself then follows them,
+// so it also finds loops and applies its own protections.
+bool resolveOutputName(const std::string& name, ResolvedName* resolved, std::string* whyNot) {
+    struct stat status {};
+    if (lstat(name.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) {
+        resolved->path = name;
+        resolved->exists = lstat(name.c_str(), &resolved->status) == 0;
+        return true;
+    }
+    std::string end = name;
+    for (int hop = 0; lstat(end.c_str(), &status) == 0 && S_ISLNK(status.st_mode); ++hop) {
+        if (hop == kMostLinksFollowed) {
+            *whyNot = whyUnreachable(name, ELOOP);
+            return false;
+        }
+        if (!linkMayBeFollowed(end, status, whyNot)) return false;
+        end = linkTarget(end);
+    }
+    const int descriptor = ::open(name.c_str(), O_PATH | O_CLOEXEC);
+    if (descriptor < 0) {
+        if (errno == ENOENT) return resolveDanglingLink(name, end, resolved, whyNot);
+        *whyNot = whyUnreachable(name, errno);
+        return false;
+    }
+    const std::string path = pathOfDescriptor(descriptor);
+    resolved->exists = fstat(descriptor, &resolved->status) == 0;
+    close(descriptor);
+    resolved->path = path.empty() ? end : path;
+    return true;
 }
 
 const char* kindOfFile(mode_t mode) {
     if (S_ISDIR(mode)) return "a folder";
     if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
     if (S_ISFIFO(mode)) return "a FIFO";
-    if (S_ISSOCK(mode)) return "a socket";
-    return "not a regular file";
+    return "a socket";  // the only kind left once links are followed
+}
+
+bool isRegularFile(const std::string& path, const struct stat& status, std::string* whyNot) {
+    if (S_ISREG(status.st_mode)) return true;
+    *whyNot = quoted(path) + " is " + kindOfFile(status.st_mode) +
+              ", and only a regular file is replaced";
+    return false;
 }
 
 bool folderAccepts(const std::string& folder, std::string* whyNot) {
     struct stat status {};
     if (stat(folder.c_str(), &status) != 0) {
-        *whyNot = errno == ENOENT ? "the folder '" + folder + "' does not exist"
-                                  : "the folder '" + folder + "': " + std::strerror(errno);
+        *whyNot = errno == ENOENT ? "the folder " + quoted(folder) + " does not exist"
+                                  : "the folder " + quoted(folder) + ": " + std::strerror(errno);
         return false;
     }
     if (!S_ISDIR(status.st_mode)) {
-        *whyNot = "'" + folder + "' is not a folder";
+        *whyNot = quoted(folder) + " is not a folder";
         return false;
     }
-    if (access(folder.c_str(), W_OK) != 0) {
-        *whyNot = errno == EROFS ? "the folder '" + folder + "' is on a read-only file system"
-                                 : "the folder '" + folder + "' cannot be written";
-        return false;
-    }
-    return true;
-}
-
-// Only a regular file is ever replaced: not even root may turn /dev/full into a video.
-bool existingFileMayBeReplaced(const std::string& path, std::string* whyNot) {
-    struct stat status {};
-    if (stat(path.c_str(), &status) != 0) return true;
-    if (!S_ISREG(status.st_mode)) {
-        *whyNot = "'" + path + "' is " + kindOfFile(status.st_mode) +
-                  ", and only a regular file is replaced";
-        return false;
-    }
-    // Root may write any file; a file without write permission is still not replaced.
-    if (access(path.c_str(), W_OK) != 0 || (status.st_mode & 0222) == 0) {
-        *whyNot = "the existing file '" + path + "' is read-only";
+    if (faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+        *whyNot = errno == EROFS ? "the folder " + quoted(folder) + " is on a read-only file system"
+                                 : "the folder " + quoted(folder) + " cannot be written";
         return false;
     }
     return true;
@@ -113,30 +196,89 @@ std::string randomLetters(std::size_t count) {
     return letters;
 }
 
-// "<name>.seqcat-XXXXXX<extension>" beside the target: the extension still chooses the
-// container, and the name says whose partial file it is when a killed run leaves it behind.
-std::string temporaryNameFor(const std::string& targetPath, long longestName) {
-    const std::string marker = ".seqcat-" + randomLetters(6) + fileExtensionOf(targetPath);
+// "<name>.seqcat-XXXXXX<extension>": the extension chooses the container, and the name says
+// whose partial file it is when a killed run leaves it behind.
+std::string temporaryNameFor(const std::string& folder, const std::string& targetPath,
+                             const std::string& extension) {
+    const long longestName = pathconf(folder.c_str(), _PC_NAME_MAX);
+    const std::string marker = ".seqcat-" + randomLetters(6) + extension;
     std::string name = lastPartOf(targetPath);
     if (longestName > 0 && name.size() + marker.size() > static_cast<std::size_t>(longestName)) {
         name.resize(static_cast<std::size_t>(longestName) - marker.size());
     }
-    const std::string folder = folderOf(targetPath);
-    return asLocalPath((folder == "/" ? "" : folder) + "/" + name + marker);
+    return asLocalPath(joined(folder, name + marker));
 }
 
-// So that a rename in it reaches the disk too.
-void flushFolderToDisk(const std::string& folder) {
+// So that a rename in it reaches the disk too. A file system that cannot flush a folder
+// (EINVAL) keeps its names by other means.
+bool flushFolderToDisk(const std::string& folder, std::string* whyNot) {
     const int descriptor = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (descriptor < 0) return;
-    fsync(descriptor);
-    close(descriptor);
+    if (descriptor >= 0 && (fsync(descriptor) == 0 || errno == EINVAL)) {
+        close(descriptor);
+        return true;
+    }
+    *whyNot = "the video is in place, but the folder " + quoted(folder) +
+              " cannot be flushed to disk: " + std::strerror(errno);
+    if (descriptor >= 0) close(descriptor);
+    return false;
 }
 
-// A file that replaces another keeps its permissions.
-void keepModeOf(const std::string& path, int descriptor) {
-    struct stat status {};
-    if (stat(path.c_str(), &status) == 0) fchmod(descriptor, status.st_mode & 07777);
+// Only root can give a file back to another owner, and a rename would cut other hard links
+// off the video.
+bool renameCanKeepOwnerAndLinks(const struct stat& existing, const std::string& folder) {
+    if (faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return false;
+    if (existing.st_nlink != 1) return false;
+    return geteuid() == 0 || existing.st_uid == geteuid();
+}
+
+// Copies every extended attribute (POSIX ACLs among them) of a file onto a descriptor.
+bool copyExtendedAttributes(const std::string& from, int to, std::string* accessAcl,
+                            bool* hadAccessAcl) {
+    *hadAccessAcl = false;
+    const ssize_t listSize = llistxattr(from.c_str(), nullptr, 0);
+    if (listSize < 0) return errno == ENOTSUP;  // a file system without them
+    std::vector<char> names(static_cast<std::size_t>(listSize) + 1, '\0');
+    if (llistxattr(from.c_str(), names.data(), names.size()) < 0) return false;
+    for (const char* name = names.data(); *name != '\0'; name += std::strlen(name) + 1) {
+        const ssize_t size = lgetxattr(from.c_str(), name, nullptr, 0);
+        if (size < 0) return false;
+        std::string value(static_cast<std::size_t>(size), '\0');
+        if (lgetxattr(from.c_str(), name, &value[0], value.size()) != size) return false;
+        if (fsetxattr(to, name, value.data(), value.size(), 0) != 0) return false;
+        if (std::strcmp(name, kAccessAclAttribute) == 0) {
+            *accessAcl = value;
+            *hadAccessAcl = true;
+        }
+    }
+    return true;
+}
+
+// Writes all of `count` bytes, going on after an interruption.
+bool writeAll(int descriptor, const char* bytes, std::size_t count, off_t offset) {
+    while (count > 0) {
+        const ssize_t written = pwrite(descriptor, bytes, count, offset);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        bytes += written;
+        count -= static_cast<std::size_t>(written);
+        offset += written;
+    }
+    return true;
+}
+
+bool copyBytes(int from, int to, off_t* size) {
+    std::vector<char> buffer(kCopyBufferBytes);
+    off_t offset = 0;
+    for (;;) {
+        const ssize_t count = pread(from, buffer.data(), buffer.size(), offset);
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0) return false;
+        if (count == 0) break;
+        if (!writeAll(to, buffer.data(), static_cast<std::size_t>(count), offset)) return false;
+        offset += count;
+    }
+    *size = offset;
+    return true;
 }
 
 }  // namespace
@@ -145,35 +287,132 @@ OutputFile::~OutputFile() {
     discard();
 }
 
-bool OutputFile::create(const std::string& outputName, std::string* whyNot) {
+bool OutputFile::create(const std::string& outputName, const std::string& extension,
+                        std::string* whyNot) {
     discard();
-    targetPath_ = followLinks(outputName);
+    outputName_ = outputName;
+    extension_ = extension;
+    existingMode_ = 0;
+    accessAcl_.clear();
+    hadAccessAcl_ = false;
+    ResolvedName target;
+    if (!resolveOutputName(outputName, &target, whyNot)) return false;
+    targetPath_ = target.path;
     const std::string folder = folderOf(targetPath_);
-    if (!folderAccepts(folder, whyNot) || !nameFitsTheFolder(targetPath_, folder, whyNot) ||
-        !existingFileMayBeReplaced(targetPath_, whyNot)) {
+    if (!target.exists) {
+        placement_ = Placement::kNewName;
+        return folderAccepts(folder, whyNot) && nameFitsTheFolder(targetPath_, folder, whyNot) &&
+               createNewFile(folder, whyNot);
+    }
+    if (!isRegularFile(targetPath_, target.status, whyNot)) return false;
+    // Root may write any file; a file without write permission is still not replaced.
+    if ((target.status.st_mode & 0222) == 0) {
+        *whyNot = "the existing file " + quoted(targetPath_) + " is read-only";
         return false;
     }
-    const long longestName = pathconf(folder.c_str(), _PC_NAME_MAX);
-    for (int attempt = 0; attempt < kMostNameAttempts; ++attempt) {
-        const std::string path = temporaryNameFor(targetPath_, longestName);
-        descriptor_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (descriptor_ >= 0) {
-            temporaryPath_ = path;
-            inPlace_ = false;
-            keepModeOf(targetPath_, descriptor_);
-            return true;
-        }
-        if (errno != EEXIST) break;
+    existingMode_ = target.status.st_mode & 07777;
+    if (prepareRename(target.status, folder)) return true;
+    return prepareCopyInPlace(target.status, folder, whyNot);
+}
+
+bool OutputFile::prepareRename(const struct stat& existing, const std::string& folder) {
+    std::string ignored;
+    if (!renameCanKeepOwnerAndLinks(existing, folder) || !createNewFile(folder, &ignored)) {
+        return false;
     }
-    *whyNot = std::string("a new file cannot be made in '") + folder + "': " + std::strerror(errno);
+    if (giveWhatTheFileWas(existing)) {
+        placement_ = Placement::kRename;
+        return true;
+    }
+    removeNewFile();
     return false;
 }
 
-void OutputFile::discard() {
-    if (!temporaryPath_.empty() && !inPlace_) unlink(temporaryPath_.c_str());
+// The new file is made beside the existing one where its folder takes new files, else in the
+// temporary folder; the existing file is opened for writing now, so that a file which cannot
+// be written is refused before the first frame.
+bool OutputFile::prepareCopyInPlace(const struct stat& existing, const std::string& folder,
+                                    std::string* whyNot) {
+    targetDescriptor_ = ::open(targetPath_.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int openError = errno;
+    struct stat opened {};
+    if (targetDescriptor_ < 0 || fstat(targetDescriptor_, &opened) != 0 ||
+        opened.st_ino != existing.st_ino || opened.st_dev != existing.st_dev) {
+        *whyNot = "the existing file " + quoted(targetPath_) +
+                  " can be neither replaced (it is another user's, has other links, or its "
+                  "folder cannot be written) nor written";
+        if (targetDescriptor_ < 0) *whyNot += std::string(": ") + std::strerror(openError);
+        discard();
+        return false;
+    }
+    placement_ = Placement::kCopyInPlace;
+    std::vector<std::string> folders;
+    if (faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0) folders.push_back(folder);
+    const char* temporaryFolder = std::getenv("TMPDIR");
+    if (temporaryFolder != nullptr && temporaryFolder[0] != '\0') folders.push_back(temporaryFolder);
+    folders.push_back("/tmp");
+    for (const std::string& candidate : folders) {
+        if (createNewFile(candidate, whyNot)) return true;
+    }
+    discard();
+    return false;
+}
+
+bool OutputFile::createNewFile(const std::string& folder, std::string* whyNot) {
+    for (int attempt = 0; attempt < kMostNameAttempts; ++attempt) {
+        const std::string path = temporaryNameFor(folder, targetPath_, extension_);
+        descriptor_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                             0666);
+        if (descriptor_ < 0 && errno == EEXIST) continue;
+        if (descriptor_ < 0) break;
+        temporaryPath_ = path;
+        inPlace_ = false;
+        // A new name gets what the umask gives; until then the file stays the user's alone,
+        // and readable, so that it can be read back.
+        struct stat status {};
+        finalMode_ = fstat(descriptor_, &status) == 0 ? status.st_mode & 0777 : 0644;
+        if (fchmod(descriptor_, 0600) == 0) return true;
+        break;
+    }
+    *whyNot = "a new file cannot be made in " + quoted(folder) + ": " + std::strerror(errno);
+    removeNewFile();
+    return false;
+}
+
+// Owner, group and extended attributes now, so that a file that cannot take them is known
+// before the first frame; the mode only once the video is in place.
+bool OutputFile::giveWhatTheFileWas(const struct stat& existing) {
+    struct stat mine {};
+    if (fstat(descriptor_, &mine) != 0) return false;
+    if ((mine.st_uid != existing.st_uid || mine.st_gid != existing.st_gid) &&
+        fchown(descriptor_, existing.st_uid, existing.st_gid) != 0) {
+        return false;
+    }
+    // An ACL the folder hands down to new files is not the replaced file's.
+    if (fremovexattr(descriptor_, kAccessAclAttribute) != 0 && errno != ENODATA &&
+        errno != ENOTSUP) {
+        return false;
+    }
+    if (!copyExtendedAttributes(targetPath_, descriptor_, &accessAcl_, &hadAccessAcl_)) {
+        return false;
+    }
+    finalMode_ = existingMode_ & ~static_cast<mode_t>(S_ISUID | S_ISGID);
+    return fchmod(descriptor_, 0600) == 0;
+}
+
+void OutputFile::removeNewFile() {
+    if (!temporaryPath_.empty() && (!inPlace_ || placement_ == Placement::kCopyInPlace)) {
+        unlink(temporaryPath_.c_str());
+    }
     if (descriptor_ >= 0) close(descriptor_);
     descriptor_ = -1;
     temporaryPath_.clear();
+}
+
+void OutputFile::discard() {
+    removeNewFile();
+    if (targetDescriptor_ >= 0) close(targetDescriptor_);
+    targetDescriptor_ = -1;
 }
 
 bool OutputFile::hasRoomLeft(std::string* whyNot) const {
@@ -201,24 +440,67 @@ bool OutputFile::flushToDisk(std::string* whyNot) {
     return false;
 }
 
+bool OutputFile::wouldReplaceAFile() const {
+    struct stat status {};
+    return placement_ != Placement::kNewName || stat(targetPath_.c_str(), &status) == 0;
+}
+
 bool OutputFile::putInPlace(std::string* whyNot) {
     if (inPlace_) return true;
-    // Checked again: something else may have been put at that name during the run.
-    if (!existingFileMayBeReplaced(targetPath_, whyNot)) return false;
+    ResolvedName now;
+    if (!resolveOutputName(outputName_, &now, whyNot)) return false;
+    if (now.path != targetPath_) {
+        *whyNot = "the output name leads to " + quoted(now.path) + " now, not to " +
+                  quoted(targetPath_) + " as when the run began";
+        return false;
+    }
+    if (now.exists && !isRegularFile(targetPath_, now.status, whyNot)) return false;
+    return placement_ == Placement::kCopyInPlace ? copyIntoTheFile(whyNot)
+                                                 : renameIntoPlace(whyNot);
+}
+
+bool OutputFile::renameIntoPlace(std::string* whyNot) {
+    const bool modeGiven =
+        fchmod(descriptor_, finalMode_) == 0 &&
+        (!hadAccessAcl_ ||
+         fsetxattr(descriptor_, kAccessAclAttribute, accessAcl_.data(), accessAcl_.size(), 0) == 0);
+    if (!modeGiven) {
+        *whyNot = "the video cannot be given the permissions of " + quoted(targetPath_) + ": " +
+                  std::strerror(errno);
+        return false;
+    }
     const std::string folder = folderOf(targetPath_);
     if (rename(temporaryPath_.c_str(), targetPath_.c_str()) != 0) {
         const int renameError = errno;
         struct stat status {};
         if (renameError == ENOENT && stat(folder.c_str(), &status) != 0) {
-            *whyNot = "the folder '" + folder + "' was removed during the run";
+            *whyNot = "the folder " + quoted(folder) + " was removed during the run";
         } else {
-            *whyNot = "'" + temporaryPath_ + "' cannot be renamed to '" + targetPath_ +
-                      "': " + std::strerror(renameError);
+            *whyNot = quoted(temporaryPath_) + " cannot be renamed to " + quoted(targetPath_) +
+                      ": " + std::strerror(renameError);
         }
         return false;
     }
     inPlace_ = true;
-    flushFolderToDisk(folder);
+    return flushFolderToDisk(folder, whyNot);
+}
+
+// The one step in which the old bytes are lost: the file keeps its inode, and with it every
+// name, owner, mode and attribute it had.
+bool OutputFile::copyIntoTheFile(std::string* whyNot) {
+    off_t size = 0;
+    const bool copied = copyBytes(descriptor_, targetDescriptor_, &size) &&
+                        ftruncate(targetDescriptor_, size) == 0 &&
+                        ((existingMode_ & (S_ISUID | S_ISGID)) == 0 ||
+                         fchmod(targetDescriptor_, existingMode_ & 01777) == 0) &&
+                        fsync(targetDescriptor_) == 0;
+    if (!copied) {
+        *whyNot = "the video cannot be copied into the existing file " + quoted(targetPath_) +
+                  ", which may now be damaged: " + std::strerror(errno);
+        return false;
+    }
+    inPlace_ = true;
+    removeNewFile();
     return true;
 }
 

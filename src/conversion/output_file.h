@@ -1,22 +1,31 @@
-// The file a video is written to. The writer fills a new file beside the output name; only a
-// finished, flushed video is renamed over that name, so whatever stood there before is left
+// The file a video is written to. The writer fills a new file; only a finished video that has
+// been read back takes the output name's place, so whatever stood there before is left
 // untouched by a run that fails, and a reader of that name never sees half a video.
+//
+// A file that is replaced keeps what it was: its owner and group, its mode (without setuid and
+// setgid), its extended attributes and ACLs, its hard links. Where the new file can be given
+// all of that, it is made beside the file and renamed over it. Where it cannot, but the file
+// may be written, the finished video is copied into the file in place. Otherwise the output is
+// refused before the first frame.
 #pragma once
 
 #include "settings.h"
 
 #include <string>
+#include <sys/types.h>
 
 class OutputFile {
 public:
     OutputFile() = default;
-    ~OutputFile();  // removes the new file unless it has been put in place
+    ~OutputFile();  // removes the new file
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
-    // Creates the new file beside the output name (beside the file a symlink points to). The
-    // output must be a regular file that may be replaced, or not exist yet.
-    bool create(const std::string& outputName, std::string* whyNot);
+    // Decides how the video will take the output name's place (following links only where the
+    // kernel's protection of shared folders would), and creates the new file for it. Its name
+    // ends with `extension`, which the writer chooses the container by.
+    bool create(const std::string& outputName, const std::string& extension,
+                std::string* whyNot);
 
     // Removes the new file, leaving the output name as it was.
     void discard();
@@ -31,13 +40,36 @@ public:
 
     bool flushToDisk(std::string* whyNot);
 
-    // Renames the new file over the output name.
+    // True when a file stands where the video would go.
+    bool wouldReplaceAFile() const;
+
+    // Puts the finished video where the output name leads (followed again, by the same rules,
+    // as it may have changed during the run), and flushes that to disk.
     bool putInPlace(std::string* whyNot);
 
 private:
-    std::string targetPath_;     // the output name with its symlinks followed
+    enum class Placement { kNewName, kRename, kCopyInPlace };
+
+    bool prepareRename(const struct stat& existing, const std::string& folder);
+    bool prepareCopyInPlace(const struct stat& existing, const std::string& folder,
+                            std::string* whyNot);
+    bool createNewFile(const std::string& folder, std::string* whyNot);
+    bool giveWhatTheFileWas(const struct stat& existing);
+    bool renameIntoPlace(std::string* whyNot);
+    bool copyIntoTheFile(std::string* whyNot);
+    void removeNewFile();
+
+    std::string outputName_;
+    std::string extension_;
+    std::string targetPath_;     // where the output name leads, its links followed
     std::string temporaryPath_;
-    int descriptor_ = -1;        // the new file, open for flushing and size checks
+    int descriptor_ = -1;        // the new file, open for flushing, size checks and copying
+    int targetDescriptor_ = -1;  // the existing file, open for writing, when copied into
+    Placement placement_ = Placement::kNewName;
+    mode_t finalMode_ = 0;       // the mode the video gets once in place
+    mode_t existingMode_ = 0;    // the replaced file's own, setuid and setgid bits included
+    std::string accessAcl_;      // the replaced file's POSIX ACL, given again after the mode
+    bool hadAccessAcl_ = false;
     bool inPlace_ = false;
 };
 

@@ -19,14 +19,16 @@ struct Container {
 // reader cannot open the file or reads another rate. H.264 falls back to MPEG-4 Part 2 where
 // no H.264 encoder is installed.
 const Container kContainers[] = {
-    {{".avi"}, {"Motion JPEG", {fourcc('M', 'J', 'P', 'G')}, 0.002, 1000.0, 8, true}},
+    {{".avi"}, {"Motion JPEG", {fourcc('M', 'J', 'P', 'G')}, 0.002, 1000.0, 8, true, false}},
     {{".mp4", ".m4v", ".mov"},
-     {"H.264", {fourcc('a', 'v', 'c', '1'), fourcc('m', 'p', '4', 'v')}, 0.002, 1e9, 2, true}},
+     {"H.264", {fourcc('a', 'v', 'c', '1'), fourcc('m', 'p', '4', 'v')}, 0.002, 1e9, 2, true,
+      false}},
     {{".mkv"},
-     {"H.264", {fourcc('a', 'v', 'c', '1'), fourcc('m', 'p', '4', 'v')}, 0.002, 1000.0, 2, false}},
+     {"H.264", {fourcc('a', 'v', 'c', '1'), fourcc('m', 'p', '4', 'v')}, 0.002, 1000.0, 2, false,
+      false}},
     {{".webm"}, {"VP8", {fourcc('V', 'P', '8', '0'), fourcc('V', 'P', '9', '0')}, 0.09, 1000.0, 2,
-                 false}},
-    {{".wmv", ".asf"}, {"WMV2", {fourcc('W', 'M', 'V', '2')}, 1.0, 1000.0, 2, false}},
+                 false, false}},
+    {{".wmv", ".asf"}, {"WMV2", {fourcc('W', 'M', 'V', '2')}, 1.0, 1000.0, 2, false, true}},
 };
 
 std::string lowerCase(std::string text) {

@@ -17,6 +17,10 @@ struct VideoCodecChoice {
     // Whether the container's index gives a reader the exact frame count; without one the
     // count a reader reports is an estimate, so frames must be counted.
     bool indexesFrames;
+    // Whether frame times are stored in whole milliseconds with nothing that keeps the rate
+    // itself: a reader then only guesses the rate (1000 fps for a few frames), so the rate is
+    // judged by the frames' times.
+    bool timesInMilliseconds;
 };
 
 // Chooses by the output name's extension, ignoring case. Returns false when the extension

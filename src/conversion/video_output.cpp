@@ -22,18 +22,16 @@ std::string describeRate(double framesPerSecond) {
     return text;
 }
 
-std::string whyNoContainer(const std::string& outputName) {
-    const std::string extension = fileExtensionOf(outputName);
+std::string whyNoContainer(const std::string& extension) {
     return extension.empty() ? "the name has no extension to choose a container by"
                              : "no known container for the extension " + extension;
 }
 
 }  // namespace
 
-bool VideoOutput::rateCanBeStored(const std::string& outputName, double framesPerSecond,
-                                  std::string* whyNot) const {
+bool VideoOutput::rateCanBeStored(double framesPerSecond, std::string* whyNot) const {
     const std::string rate = "the frame rate " + describeRate(framesPerSecond);
-    const std::string container = fileExtensionOf(outputName);
+    const std::string& container = extension_;
     if (!std::isfinite(framesPerSecond) || framesPerSecond <= 0.0) {
         *whyNot = rate + " is not a finite number above zero";
     } else if (framesPerSecond < codec_.lowestRate) {
@@ -84,12 +82,14 @@ bool VideoOutput::openWriter(std::string* whyNot) {
 
 bool VideoOutput::open(const std::string& outputName, double framesPerSecond, cv::Size imageSize,
                        std::string* whyNot) {
+    // The name as given, not the file a link leads to: it chooses codec and container alike.
+    extension_ = fileExtensionOf(outputName);
     if (!chooseVideoCodec(outputName, &codec_)) {
-        *whyNot = whyNoContainer(outputName);
+        *whyNot = whyNoContainer(extension_);
         return false;
     }
-    if (!rateCanBeStored(outputName, framesPerSecond, whyNot) ||
-        !frameSizeFits(imageSize, whyNot) || !file_.create(outputName, whyNot)) {
+    if (!rateCanBeStored(framesPerSecond, whyNot) || !frameSizeFits(imageSize, whyNot) ||
+        !file_.create(outputName, extension_, whyNot)) {
         return false;
     }
     written_.framesPerSecond = framesPerSecond;
@@ -130,36 +130,51 @@ bool VideoOutput::write(const cv::Mat& frame, std::string* whyNot) {
     return false;
 }
 
-// Each step only once the ones before it succeeded.
-bool VideoOutput::completeFile(std::string* whyNot) {
-    // The encoder's last bytes and the container's index are written only at release.
-    if (!file_.hasRoomLeft(whyNot) || !file_.flushToDisk(whyNot)) return false;
-    // With no frame there is nothing to read: some containers cannot even be opened then.
-    if (written_.frames > 0) {
-        readBack_ = readVideoContents(file_.writerPath(), codec_.indexesFrames);
-        // A file that holds no video does not replace what the output name holds.
-        if (!readBack_.readable || readBack_.frames == 0) {
-            return contentsMatch(readBack_, written_, whyNot);
-        }
-    }
-    return file_.putInPlace(whyNot);
+bool VideoOutput::rateIsApproximated(std::string* howStored) const {
+    if (!codec_.timesInMilliseconds) return false;
+    const double spacing = 1000.0 / written_.framesPerSecond;
+    const double shorter = std::floor(spacing);
+    if (spacing - shorter <= 1e-9 * spacing) return false;
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "%s stores frame times in whole milliseconds: at %g fps its frames are %g or "
+                  "%g ms apart, %g fps on average",
+                  extension_.c_str(), written_.framesPerSecond, shorter, shorter + 1.0,
+                  written_.framesPerSecond);
+    *howStored = text;
+    return true;
 }
 
-bool VideoOutput::finish(std::string* whyNot) {
+// Each step only once the ones before it succeeded.
+VideoFinish VideoOutput::completeFile(std::string* whyNot) {
+    // The encoder's last bytes and the container's index are written only at release.
+    if (!file_.hasRoomLeft(whyNot) || !file_.flushToDisk(whyNot)) return VideoFinish::kNotSaved;
+    if (written_.frames > 0) {
+        const VideoContents readBack = readVideoContents(file_.writerPath(), codec_);
+        if (!readBack.readable) {
+            contentsMatch(readBack, written_, whyNot);
+            return VideoFinish::kNotSaved;
+        }
+        if (!contentsMatch(readBack, written_, whyNot)) return VideoFinish::kNotAsWritten;
+    } else if (file_.wouldReplaceAFile()) {
+        // Some containers cannot even be opened without a frame: there is nothing to prove.
+        *whyNot = "the video holds no frame, and does not replace the existing file";
+        return VideoFinish::kNotSaved;
+    }
+    return file_.putInPlace(whyNot) ? VideoFinish::kInPlace : VideoFinish::kNotSaved;
+}
+
+VideoFinish VideoOutput::finish(std::string* whyNot) {
     if (!finished_) {
         finished_ = true;
         {
             BackEndMessages quietBackEnd;
             writer_.release();
         }
-        if (failure_.empty()) completeFile(&failure_);
-        if (!failure_.empty()) file_.discard();
+        // A write that failed during the run has said why already.
+        outcome_ = failure_.empty() ? completeFile(&failure_) : VideoFinish::kNotSaved;
+        if (outcome_ != VideoFinish::kInPlace) file_.discard();
     }
     *whyNot = failure_;
-    return failure_.empty();
-}
-
-bool VideoOutput::holdsWhatWasWritten(std::string* whyNot) {
-    if (!finish(whyNot)) return false;
-    return written_.frames == 0 || contentsMatch(readBack_, written_, whyNot);
+    return outcome_;
 }

@@ -11,40 +11,50 @@
 
 #include <string>
 
+// What finishing a video came to.
+enum class VideoFinish {
+    kInPlace,      // the video holds what was written and stands under the output name
+    kNotSaved,     // it could not be completed, read or put in place; the name keeps what it held
+    kNotAsWritten  // it reads back other than written; the name keeps what it held
+};
+
 class VideoOutput {
 public:
-    // Opens the writer on a new file beside the output name. A file that already stands at
+    // Opens the writer on a new file for the output name. A file that already stands at
     // that name is left untouched until finish() replaces it with the finished video.
     bool open(const std::string& outputName, double framesPerSecond, cv::Size imageSize,
               std::string* whyNot);
+
+    // For a container that stores frame times in whole milliseconds, a rate whose frames are
+    // no whole number of them apart can only be approximated; howStored then says how.
+    bool rateIsApproximated(std::string* howStored) const;
 
     // Appends one frame; an image of another size is scaled to fit inside the video's size,
     // its shape kept, centred on black. False once the file cannot take more (no room left,
     // size limit reached): the frames written since are lost, and finish() will fail.
     bool write(const cv::Mat& frame, std::string* whyNot);
 
-    // Flushes the encoder, closes the file, flushes it to disk, reads it back and renames it
-    // over the output name, unless no reader can open it as a video. Any way out of a run
-    // that has a video to keep calls it; a second call only repeats the first one's result.
+    // Every way out of a run that has a video to keep ends here: flushes the encoder, closes
+    // the file and flushes it to disk, reads it back and compares it with what was written,
+    // and only then puts it in place under the output name. A video with no frame is put
+    // there only where no file stands. A second call only repeats the first one's result.
     // A VideoOutput destroyed without it removes its file.
-    bool finish(std::string* whyNot);
+    VideoFinish finish(std::string* whyNot);
 
-    // After finish(): whether the video read back holds the frames written, at the rate and
-    // size written.
-    bool holdsWhatWasWritten(std::string* whyNot);
+    bool isFinished() const { return finished_; }
 
 private:
-    bool rateCanBeStored(const std::string& outputName, double framesPerSecond,
-                         std::string* whyNot) const;
+    bool rateCanBeStored(double framesPerSecond, std::string* whyNot) const;
     bool frameSizeFits(cv::Size imageSize, std::string* whyNot);
     bool openWriter(std::string* whyNot);
-    bool completeFile(std::string* whyNot);
+    VideoFinish completeFile(std::string* whyNot);
     const cv::Mat& fitted(const cv::Mat& image);
 
     VideoCodecChoice codec_{};
+    std::string extension_;     // the output name's, which chooses the container
     VideoContents written_;     // what went into the writer
-    VideoContents readBack_;    // what the finished file holds
     std::string failure_;  // why the video cannot be kept, once that is known
+    VideoFinish outcome_ = VideoFinish::kNotSaved;
     bool finished_ = false;
     OutputFile file_;           // declared before the writer, so it outlives the writer
     cv::VideoWriter writer_;

@@ -11,10 +11,20 @@ namespace {
 
 constexpr double kRateTolerance = 0.001;
 
-long long countFrames(cv::VideoCapture* reader) {
-    long long frames = 0;
-    while (reader->grab()) ++frames;
-    return frames;
+// Counts the frames, noting the last one's time.
+void countFrames(cv::VideoCapture* reader, VideoContents* contents) {
+    while (reader->grab()) {
+        ++contents->frames;
+        contents->lastFrameMilliseconds = reader->get(cv::CAP_PROP_POS_MSEC);
+    }
+}
+
+// Each frame's time is rounded to the millisecond on its own, so the last one is within half
+// a millisecond of where the rate puts it, however long the video. One frame has no rate.
+bool millisecondTimesKeepRate(const VideoContents& contents, double framesPerSecond) {
+    if (contents.frames < 2) return true;
+    const double expected = static_cast<double>(contents.frames - 1) * 1000.0 / framesPerSecond;
+    return std::fabs(contents.lastFrameMilliseconds - expected) <= 1.0;
 }
 
 std::string describe(const VideoContents& video) {
@@ -27,7 +37,7 @@ std::string describe(const VideoContents& video) {
 
 }  // namespace
 
-VideoContents readVideoContents(const std::string& path, bool indexesFrames) {
+VideoContents readVideoContents(const std::string& path, const VideoCodecChoice& codec) {
     BackEndMessages quietBackEnd;
     cv::VideoCapture reader;
     try {
@@ -38,9 +48,18 @@ VideoContents readVideoContents(const std::string& path, bool indexesFrames) {
     VideoContents contents;
     if (!reader.isOpened()) return contents;
     contents.readable = true;
-    contents.frames = indexesFrames ? std::llround(reader.get(cv::CAP_PROP_FRAME_COUNT))
-                                    : countFrames(&reader);
+    if (codec.indexesFrames) {
+        contents.frames = std::llround(reader.get(cv::CAP_PROP_FRAME_COUNT));
+    } else {
+        countFrames(&reader, &contents);
+    }
     contents.framesPerSecond = reader.get(cv::CAP_PROP_FPS);
+    contents.timesInMilliseconds = codec.timesInMilliseconds;
+    if (contents.timesInMilliseconds && contents.frames >= 2 &&
+        contents.lastFrameMilliseconds > 0.0) {
+        contents.framesPerSecond =
+            static_cast<double>(contents.frames - 1) * 1000.0 / contents.lastFrameMilliseconds;
+    }
     contents.frameSize = cv::Size(static_cast<int>(reader.get(cv::CAP_PROP_FRAME_WIDTH)),
                                   static_cast<int>(reader.get(cv::CAP_PROP_FRAME_HEIGHT)));
     return contents;
@@ -52,8 +71,11 @@ bool contentsMatch(const VideoContents& contents, const VideoContents& written,
         *whyNot = "no reader can open the finished file (" + describe(written) + " were written)";
         return false;
     }
-    const bool rateKept = std::fabs(contents.framesPerSecond - written.framesPerSecond) <=
-                          kRateTolerance * written.framesPerSecond;
+    const bool rateKept =
+        contents.timesInMilliseconds
+            ? millisecondTimesKeepRate(contents, written.framesPerSecond)
+            : std::fabs(contents.framesPerSecond - written.framesPerSecond) <=
+                  kRateTolerance * written.framesPerSecond;
     if (contents.frames == written.frames && rateKept && contents.frameSize == written.frameSize) {
         return true;
     }
