@@ -7,13 +7,15 @@ import functools
 import os
 import resource
 import shutil
+import stat
 import struct
 import subprocess
 import tempfile
+import time
 import unittest
 
 from e2e_support import (SAVED_LINE_PREFIX, SeqcatTestCase, decode_gray_frames, make_frames,
-                         output_lines, seqcat_env, seqcat_path)
+                         output_lines, probe_video, seqcat_env, seqcat_path)
 
 PREVIOUS = b"the user's own file\n"
 FULL_DISK = ["unshare", "-m", "sh", "-c",
@@ -21,26 +23,143 @@ FULL_DISK = ["unshare", "-m", "sh", "-c",
 
 # prepare(folder) makes what the case needs beside the images f000.jpg..f005.jpg; seqcat runs
 # with args and -nd -np -nv, under the soft resource limits given, inside wrapper (a command
-# line) when there is one, writing its messages to stdout (a path) when it is given; error is
-# the start of its one stderr line (None: stderr stays empty); saved tells whether the
+# line) when there is one, writing its messages to stdout (a path) when it is given, as the
+# test's own user instead of root when as_user is set; during(folder), when given, is done
+# while seqcat waits in the middle of the run for f003.jpg, a FIFO that then ends the sequence.
+# error is the start of its one stderr line (None: stderr stays empty); saved tells whether the
 # saved-file line is printed; kept names a file that must hold PREVIOUS afterwards (or, for a
-# link, still point where it did); frames is how many frames the output holds.
+# link, still point where it did); frames is how many frames the output holds; after(test,
+# folder) checks what else the case is about. A case that needs the test's own user (as_user,
+# or a prepare or after that uses TEST_USER) runs only as root.
 Case = collections.namedtuple("Case", "name prepare args limits wrapper stdout status error saved "
-                                      "kept frames")
+                                      "kept frames as_user during after needs_user")
 
 
 def case(name, args, status, error=None, saved=None, prepare=None, limits=None, wrapper=None,
-         stdout=None, kept=None, frames=None):
+         stdout=None, kept=None, frames=None, as_user=False, during=None, after=None,
+         needs_user=False):
     return Case(name, prepare, args, limits or {}, wrapper, stdout, status, error,
-                status == 0 if saved is None else saved, kept, frames)
+                status == 0 if saved is None else saved, kept, frames, as_user, during, after,
+                needs_user or as_user)
 
 
-def existing(name, mode=0o644):
+class TestUser:
+    """A user of the test's own, made with useradd and removed with userdel."""
+
+    def __init__(self):
+        self.name = f"sqe2e{os.getpid()}"
+        for attempt in range(20):  # another test may hold the lock on /etc/passwd
+            made = subprocess.run(["useradd", "-M", "-s", "/usr/sbin/nologin", self.name],
+                                  capture_output=True, text=True)
+            if made.returncode == 0:
+                break
+            time.sleep(0.25)
+        else:
+            raise AssertionError(f"useradd {self.name}: {made.stderr}")
+        import pwd
+        entry = pwd.getpwnam(self.name)
+        self.uid, self.gid = entry.pw_uid, entry.pw_gid
+
+    def remove(self):
+        for attempt in range(20):
+            if subprocess.run(["userdel", self.name], capture_output=True).returncode == 0:
+                return
+            time.sleep(0.25)
+
+    def become(self):
+        os.setgroups([])
+        os.setgid(self.gid)
+        os.setuid(self.uid)
+
+
+TEST_USER = None  # set for the test class when it runs as root
+
+
+def existing(name, mode=0o644, owner=None):
     def prepare(folder):
-        with open(os.path.join(folder, name), "wb") as file:
+        path = os.path.join(folder, name)
+        with open(path, "wb") as file:
             file.write(PREVIOUS)
-        os.chmod(os.path.join(folder, name), mode)
+        if owner == "user":
+            os.chown(path, TEST_USER.uid, TEST_USER.gid)
+        os.chmod(path, mode)
     return prepare
+
+
+def in_shared_folder(prepare_inside):
+    """A sticky world-writable folder "shared" (root's, as /tmp is) with prepare_inside done in
+    it."""
+    def prepare(folder):
+        shared = os.path.join(folder, "shared")
+        os.mkdir(shared)
+        os.chmod(shared, 0o1777)
+        prepare_inside(shared)
+    return prepare
+
+
+def link_left_by_the_user(folder):
+    with open(os.path.join(folder, "..", "important.avi"), "wb") as important:
+        important.write(PREVIOUS)
+    os.symlink("../important.avi", os.path.join(folder, "video.avi"))
+    os.lchown(os.path.join(folder, "video.avi"), TEST_USER.uid, TEST_USER.gid)
+
+
+def owned_by_the_user(prepare_inside):
+    def prepare(folder):
+        os.chown(folder, TEST_USER.uid, TEST_USER.gid)
+        prepare_inside(folder)
+    return prepare
+
+
+def link_to_dev_full(folder):
+    os.remove(os.path.join(folder, "out.avi"))
+    os.symlink("/dev/full", os.path.join(folder, "out.avi"))
+
+
+def with_hard_link(folder):
+    existing("out.avi")(folder)
+    os.link(os.path.join(folder, "out.avi"), os.path.join(folder, "other-name.avi"))
+
+
+def with_acl_and_attribute(folder):
+    existing("out.avi", 0o644)(folder)
+    path = os.path.join(folder, "out.avi")
+    subprocess.run(["setfacl", "-m", f"u:{TEST_USER.name}:rw", path], check=True)
+    os.setxattr(path, "user.origin", b"camera 2")
+
+
+def owner_and_mode(name, owner, mode):
+    def after(test, folder):
+        status = os.stat(os.path.join(folder, name))
+        uid = TEST_USER.uid if owner == "user" else 0
+        test.assertEqual((status.st_uid, stat.S_IMODE(status.st_mode)), (uid, mode))
+    return after
+
+
+def same_video(name, other):
+    def after(test, folder):
+        test.assertTrue(os.path.samefile(os.path.join(folder, name), os.path.join(folder, other)))
+    return after
+
+
+def acl_and_attribute_kept(test, folder):
+    path = os.path.join(folder, "out.avi")
+    acl = subprocess.run(["getfacl", "-c", "-n", path], capture_output=True, text=True).stdout
+    test.assertIn("group::r--", acl.split())  # the mask rw- is not the group's right
+    test.assertIn(f"user:{TEST_USER.uid}:rw-", acl.split())
+    test.assertEqual(os.getxattr(path, "user.origin"), b"camera 2")
+
+
+def still_a_link(name, target):
+    def after(test, folder):
+        test.assertEqual(os.readlink(os.path.join(folder, name)), target)
+    return after
+
+
+def container_of(name, format_name):
+    def after(test, folder):
+        test.assertIn(format_name, probe_video(os.path.join(folder, name)).format_name)
+    return after
 
 
 def images_named_like_videos(folder):
@@ -103,6 +222,51 @@ CASES = [
          "seqcat: cannot write the output video 'disk/out.avi': the file system has no room left",
          prepare=lambda folder: (large_images(folder), os.mkdir(os.path.join(folder, "disk"))),
          wrapper=FULL_DISK),
+    # A link another user left in a sticky world-writable folder (as /tmp is) is not followed,
+    # whatever fs.protected_symlinks says, so root's file it points to stays.
+    case("link another user left in a shared folder", F + ["shared/video.avi"], 255,
+         CREATE + "'shared/video.avi': 'shared/video.avi' is a link that another user left",
+         prepare=in_shared_folder(link_left_by_the_user), kept="important.avi", needs_user=True),
+    case("link loop", F + ["a.avi"], 255, CREATE + "'a.avi': 'a.avi' leads through a loop",
+         prepare=lambda folder: (os.symlink("b.avi", os.path.join(folder, "a.avi")),
+                                 os.symlink("a.avi", os.path.join(folder, "b.avi"))),
+         kept="a.avi"),
+    # The name given picks codec and container alike; the video goes where the link leads.
+    case("link whose target has another extension", F + ["a.avi"], 0, frames=6, kept="a.avi",
+         prepare=lambda folder: os.symlink("real.mkv", os.path.join(folder, "a.avi")),
+         after=container_of("real.mkv", "avi")),
+    case("link to a name without extension", F + ["out.mp4"], 0, frames=6, kept="out.mp4",
+         prepare=lambda folder: os.symlink("real", os.path.join(folder, "out.mp4")),
+         after=container_of("real", "mp4")),
+    case("reversed range over an existing file", ["f", "-sq", "5", "3", "rev.avi"], 255,
+         "seqcat: cannot save the output video 'rev.avi': the video holds no frame",
+         prepare=existing("rev.avi"), kept="rev.avi"),
+    case("link put at the output name during the run", F + ["out.avi"], 255,
+         "seqcat: cannot save the output video 'out.avi': the output name leads to '/dev/full'",
+         prepare=existing("out.avi"), during=link_to_dev_full,
+         after=still_a_link("out.avi", "/dev/full")),
+    # A replaced file keeps what it was; where a new file cannot be given that, the video is
+    # copied into the file.
+    case("another user's file replaced by root", F + ["out.avi"], 0, frames=6,
+         prepare=existing("out.avi", 0o664, owner="user"),
+         after=owner_and_mode("out.avi", "user", 0o664)),
+    case("existing output of mode 0200", F + ["out.avi"], 0, frames=6, as_user=True,
+         prepare=owned_by_the_user(existing("out.avi", 0o200, owner="user")),
+         after=owner_and_mode("out.avi", "user", 0o200)),
+    case("output with setuid and setgid bits", F + ["out.avi"], 0, frames=6,
+         prepare=existing("out.avi", 0o6755), after=owner_and_mode("out.avi", "root", 0o755)),
+    case("output with an ACL and an attribute", F + ["out.avi"], 0, frames=6,
+         prepare=with_acl_and_attribute, after=acl_and_attribute_kept, needs_user=True),
+    case("output with a second hard link", F + ["out.avi"], 0, frames=6, prepare=with_hard_link,
+         after=same_video("out.avi", "other-name.avi")),
+    case("another user's writable file in a shared folder", F + ["shared/video.avi"], 0,
+         frames=6, as_user=True, prepare=in_shared_folder(existing("video.avi", 0o666)),
+         after=owner_and_mode("shared/video.avi", "root", 0o666)),
+    case("writable file in a folder the user cannot write", F + ["locked/video.avi"], 0,
+         frames=6, as_user=True,
+         prepare=lambda folder: (os.mkdir(os.path.join(folder, "locked")),
+                                 existing("locked/video.avi", 0o666)(folder)),
+         after=owner_and_mode("locked/video.avi", "root", 0o666)),
     case("messages to /dev/full", F + ["out.avi"], 1,
          "seqcat: messages to standard output could not be written", saved=False,
          stdout="/dev/full", frames=6),
@@ -127,33 +291,74 @@ def small_file_system_refused():
                                                           f"exit {probe.returncode}")
 
 
+def wait_until_reading_the_fifo(process):
+    deadline = time.monotonic() + 60
+    while process.poll() is None and time.monotonic() < deadline:
+        with open(f"/proc/{process.pid}/wchan") as wait_channel:
+            if "wait_for_partner" in wait_channel.read():
+                return
+        time.sleep(0.02)
+    raise AssertionError("seqcat did not come to the FIFO f003.jpg")
+
+
 def run_case(c, folder):
-    def apply_limits():
+    def set_up_child():
         for limit, value in c.limits.items():
             resource.setrlimit(limit, (value, resource.getrlimit(limit)[1]))
+        if c.as_user:
+            TEST_USER.become()
     stdout = open(c.stdout, "wb") if c.stdout else subprocess.PIPE
+    command = (c.wrapper or []) + [seqcat_path()] + c.args + ["-nd", "-np", "-nv"]
     try:
-        return subprocess.run((c.wrapper or []) + [seqcat_path()] + c.args + ["-nd", "-np", "-nv"],
-                              cwd=folder, env=seqcat_env(), stdin=subprocess.DEVNULL,
-                              stdout=stdout, stderr=subprocess.PIPE, preexec_fn=apply_limits,
-                              timeout=120)
+        with subprocess.Popen(command, cwd=folder, env=seqcat_env(), stdin=subprocess.DEVNULL,
+                              stdout=stdout, stderr=subprocess.PIPE,
+                              preexec_fn=set_up_child) as process:
+            try:
+                if c.during:
+                    wait_until_reading_the_fifo(process)
+                    c.during(folder)
+                    os.close(os.open(os.path.join(folder, "f003.jpg"), os.O_WRONLY))
+                output, errors = process.communicate(timeout=120)
+            finally:
+                process.kill()
+        return subprocess.CompletedProcess(command, process.returncode, output, errors)
     finally:
         if c.stdout:
             stdout.close()
 
 
 class OutputSafetyTest(SeqcatTestCase):
+    @classmethod
+    def setUpClass(cls):
+        global TEST_USER
+        if os.geteuid() == 0 and shutil.which("useradd"):
+            TEST_USER = TestUser()
+
+    @classmethod
+    def tearDownClass(cls):
+        global TEST_USER
+        if TEST_USER:
+            TEST_USER.remove()
+            TEST_USER = None
+
     def test_cases(self):
         for c in CASES:
             with self.subTest(c.name):
                 if c.wrapper and small_file_system_refused():
                     self.skipTest(small_file_system_refused())
+                if c.needs_user and TEST_USER is None:
+                    self.skipTest("a user of the test's own needs root and useradd")
                 self.check(c)
 
     def check(self, c):
         folder = self.path(c.name.replace(" ", "-").replace("/", "-"))
         os.mkdir(folder)
         make_frames(folder, last=5)
+        if c.as_user:
+            os.chmod(self.work, 0o755)
+        if c.during:
+            os.remove(os.path.join(folder, "f003.jpg"))
+            os.mkfifo(os.path.join(folder, "f003.jpg"))
         if c.prepare:
             c.prepare(folder)
         before = {name: os.readlink(os.path.join(folder, name)) for name in os.listdir(folder)
@@ -180,6 +385,8 @@ class OutputSafetyTest(SeqcatTestCase):
         if c.frames is not None:
             self.assertEqual(len(decode_gray_frames(os.path.join(folder, c.args[-1]), 64, 48)),
                              c.frames)
+        if c.after:
+            c.after(self, folder)
 
 
 def set_exif_orientation(path, orientation):

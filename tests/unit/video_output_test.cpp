@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <limits>
+#include <ostream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -87,5 +88,52 @@ TEST_F(VideoOutputOpen, SecondFinishKeepsTheFinishedVideo) {
     EXPECT_EQ(video.finish(&whyNot), VideoFinish::kInPlace) << whyNot;
     EXPECT_TRUE(exists(folder_ + "clip.avi"));
 }
+
+}  // namespace
+
+namespace {
+
+struct ReadBackCase {
+    const char* name;
+    VideoContents readBack;
+    bool matches;
+};
+
+void PrintTo(const ReadBackCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+VideoContents contents(long long frames, double framesPerSecond, bool timesInMilliseconds = false,
+                       double lastFrameMilliseconds = 0.0) {
+    VideoContents video;
+    video.readable = true;
+    video.frames = frames;
+    video.framesPerSecond = framesPerSecond;
+    video.frameSize = cv::Size(64, 48);
+    video.timesInMilliseconds = timesInMilliseconds;
+    video.lastFrameMilliseconds = lastFrameMilliseconds;
+    return video;
+}
+
+// What was written in every case: 6 frames of 64x48 at 29.97 fps.
+class ReadBackComparison : public testing::TestWithParam<ReadBackCase> {};
+
+TEST_P(ReadBackComparison, AcceptsOnlyWhatWasWritten) {
+    std::string whyNot;
+    EXPECT_EQ(contentsMatch(GetParam().readBack, contents(6, 29.97), &whyNot),
+              GetParam().matches)
+        << whyNot;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Videos, ReadBackComparison,
+    testing::Values(
+        // A frame lost at the end of a file whose header still gives the rate.
+        ReadBackCase{"OneFrameFewer", contents(5, 29.97), false},
+        // Millisecond times: the frames' 0, 33, 67, 100, 133, 167 ms hold 29.97 fps, whatever
+        // rate a reader guesses from them; a last frame one frame time late does not.
+        ReadBackCase{"MillisecondTimesOfTheRate", contents(6, 29.9167, true, 167.0), true},
+        ReadBackCase{"MillisecondTimesOfAnotherRate", contents(6, 29.97, true, 200.0), false}),
+    [](const testing::TestParamInfo<ReadBackCase>& info) { return info.param.name; });
 
 }  // namespace
