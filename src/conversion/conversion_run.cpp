@@ -1,17 +1,15 @@
 #include "conversion_run.h"
 
-#include "console_wait.h"
+#include "console_key_mode.h"
 #include "frame_window.h"
 #include "stop_signals.h"
 #include "video_output.h"
 
 #include <opencv2/core.hpp>
-#include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgcodecs.hpp>
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 
 namespace {
 
@@ -148,12 +146,6 @@ void waitForEscapeAtConsole(FrameWindow* window) {
 }
 
 }  // namespace
-
-void silenceOpenCvLogs() {
-    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
-    // Qt, under the window, prints its own warnings unless told not to.
-    setenv("QT_LOGGING_RULES", "*=false", 0);
-}
 
 int runConversion(const ConversionSettings& settings) {
     if (settings.verbose) printStartupTexts();

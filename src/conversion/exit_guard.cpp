@@ -29,10 +29,6 @@ ExitGuard::ExitGuard(std::function<void()> onExit) : onExit_(std::move(onExit)) 
 }
 
 ExitGuard::~ExitGuard() {
-    dismiss();
-}
-
-void ExitGuard::dismiss() {
     std::vector<ExitGuard*>& guards = liveGuards();
     guards.erase(std::remove(guards.begin(), guards.end(), this), guards.end());
 }

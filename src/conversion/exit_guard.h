@@ -5,16 +5,14 @@
 
 #include <functional>
 
-// While it lives and is not dismissed, runs `onExit` if the process exits meanwhile. Guards
-// alive at exit run newest first, as destructors would have.
+// While it lives, runs `onExit` if the process exits meanwhile. Guards alive at exit run
+// newest first, as destructors would have.
 class ExitGuard {
 public:
     explicit ExitGuard(std::function<void()> onExit);
     ~ExitGuard();
     ExitGuard(const ExitGuard&) = delete;
     ExitGuard& operator=(const ExitGuard&) = delete;
-
-    void dismiss();
 
 private:
     std::function<void()> onExit_;

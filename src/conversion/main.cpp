@@ -4,8 +4,11 @@
 #include "settings.h"
 #include "stop_signals.h"
 
+#include <opencv2/core/utils/logger.hpp>
+
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <string>
 #include <poll.h>
@@ -15,8 +18,16 @@ namespace {
 
 constexpr int kMessagesLost = 1;
 
-// Runs the conversion; an error OpenCV raises inside its calls ends the run with a message,
-// after the writer and the window have been released on the way out.
+// Silences OpenCV's own log lines, so the console shows seqcat's messages only.
+void silenceOpenCvLogs() {
+    cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+    // Qt, under the window, prints its own warnings unless told not to.
+    setenv("QT_LOGGING_RULES", "*=false", 0);
+}
+
+// Runs the conversion; an error OpenCV raises inside its calls ends the run with a message.
+// The video is not finished then: its new file is removed on the way out, and the output name
+// keeps what it held.
 int runReportingErrors(const ConversionSettings& settings) {
     try {
         return runConversion(settings);

@@ -10,8 +10,11 @@
 
 namespace {
 
-const int kStopSignals[] = {SIGHUP,  SIGINT,  SIGQUIT, SIGTERM,   SIGUSR1,
-                            SIGUSR2, SIGALRM, SIGXCPU, SIGVTALRM, SIGPROF};
+// Every signal whose default action ends the process without a core dump, and the two that
+// stopped a run before those were all counted (QUIT and XCPU dump core). The other core-dumping
+// ones (SEGV, ABRT, ...) mean a program error and keep their default.
+const int kStopSignals[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM,
+                            SIGXCPU, SIGVTALRM, SIGPROF, SIGPWR,  SIGIO,   SIGSTKFLT};
 
 // Sent by the watcher to the main thread alone, to cut its blocking call short with EINTR.
 // Nothing else in the process uses it, and its default action is to do nothing.
@@ -92,6 +95,10 @@ void leaveTimeToFinishWithinCpuLimit() {
 void installStopSignalHandlers() {
     sigemptyset(&handledStopSignals);
     for (int signalNumber : kStopSignals) {
+        if (!ignoredAtStart(signalNumber)) sigaddset(&handledStopSignals, signalNumber);
+    }
+    // The real-time signals the C library leaves to programs; it keeps those below SIGRTMIN.
+    for (int signalNumber = SIGRTMIN; signalNumber <= SIGRTMAX; ++signalNumber) {
         if (!ignoredAtStart(signalNumber)) sigaddset(&handledStopSignals, signalNumber);
     }
     mainThread = pthread_self();

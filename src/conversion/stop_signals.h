@@ -3,9 +3,10 @@
 // so a calling shell still sees what ended it.
 #pragma once
 
-// Makes a stop signal of every catchable signal whose default action ends the process (HUP,
-// INT, QUIT, TERM, USR1, USR2, ALRM, XCPU, VTALRM, PROF), except one that was ignored when
-// seqcat started: that one stays ignored. Call before any other thread starts, so that every
+// Makes a stop signal of every signal whose default action ends the process without a core
+// dump (HUP, INT, TERM, USR1, USR2, ALRM, VTALRM, PROF, PWR, IO, STKFLT and the real-time
+// signals), and of QUIT and XCPU, except one that was ignored when seqcat started: that one
+// stays ignored. Call before any other thread starts, so that every
 // thread inherits the block and only the watcher thread this starts ever takes them.
 //
 // From the first stop signal on, the watcher keeps interrupting whatever blocking call the

@@ -1,6 +1,6 @@
 #include "video_output.h"
 
-#include "back_end_messages.h"
+#include "back_end_stderr_capture.h"
 
 #include <opencv2/imgproc.hpp>
 
@@ -59,7 +59,7 @@ bool VideoOutput::frameSizeFits(cv::Size imageSize, std::string* whyNot) {
 }
 
 bool VideoOutput::openWriter(std::string* whyNot) {
-    BackEndMessages backEnd;
+    BackEndStderrCapture backEnd;
     errno = 0;
     for (int fourcc : codec_.fourccs) {
         try {
@@ -121,7 +121,7 @@ const cv::Mat& VideoOutput::fitted(const cv::Mat& image) {
 bool VideoOutput::write(const cv::Mat& frame, std::string* whyNot) {
     {
         // An encoder short of memory complains on every frame; the read-back says what it cost.
-        BackEndMessages quietBackEnd;
+        BackEndStderrCapture quietBackEnd;
         writer_.write(frame.size() == written_.frameSize ? frame : fitted(frame));
     }
     ++written_.frames;
@@ -168,7 +168,7 @@ VideoFinish VideoOutput::finish(std::string* whyNot) {
     if (!finished_) {
         finished_ = true;
         {
-            BackEndMessages quietBackEnd;
+            BackEndStderrCapture quietBackEnd;
             writer_.release();
         }
         // A write that failed during the run has said why already.

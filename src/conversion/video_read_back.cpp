@@ -1,6 +1,6 @@
 #include "video_read_back.h"
 
-#include "back_end_messages.h"
+#include "back_end_stderr_capture.h"
 
 #include <opencv2/videoio.hpp>
 
@@ -38,7 +38,7 @@ std::string describe(const VideoContents& video) {
 }  // namespace
 
 VideoContents readVideoContents(const std::string& path, const VideoCodecChoice& codec) {
-    BackEndMessages quietBackEnd;
+    BackEndStderrCapture quietBackEnd;
     cv::VideoCapture reader;
     try {
         reader.open(path, cv::CAP_FFMPEG);

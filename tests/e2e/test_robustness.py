@@ -123,6 +123,12 @@ class FrameOfAnotherSizeTest(SeqcatTestCase):
                                      frames=5)
 
 
+def signal_name(number):
+    if signal.SIGRTMIN <= number <= signal.SIGRTMAX:
+        return f"SIGRTMIN+{number - signal.SIGRTMIN}"
+    return signal.Signals(number).name
+
+
 class StopSignalTest(SeqcatTestCase):
     """Every signal that would end seqcat stops the run after the frame in hand, even while it is
     blocked reading an image or writing its messages; the video is complete and readable, and
@@ -145,6 +151,8 @@ class StopSignalTest(SeqcatTestCase):
              ((signal.SIGINT, signal.SIGTERM), "mid-run", -signal.SIGINT, "clip.mp4"),
              ((signal.SIGHUP,), "ignored by the caller", 0, "clip.avi"),
              ((signal.SIGTERM,), "reading a FIFO", -signal.SIGTERM, "clip.mp4"),
+             ((signal.SIGPWR,), "reading a FIFO", -signal.SIGPWR, "clip.avi"),
+             ((signal.SIGRTMIN + 1,), "mid-run", -(signal.SIGRTMIN + 1), "clip.avi"),
              ((signal.SIGTERM,), "writing to a full pipe", -signal.SIGTERM, "clip.mp4")]
 
     # The issue's bound is 2 s; the margin is for a loaded machine (a stuck call never ends).
@@ -165,6 +173,9 @@ class StopSignalTest(SeqcatTestCase):
     def start(self, moment, output_name, stdout):
         base = os.path.join(self.images, "f")
         if moment == "reading a FIFO":
+            for index in range(4):  # made afresh for each case
+                if os.path.lexists(self.path(f"f{index:03d}.jpg")):
+                    os.remove(self.path(f"f{index:03d}.jpg"))
             for index in range(3):
                 os.symlink(f"{base}{index:03d}.jpg", self.path(f"f{index:03d}.jpg"))
             os.mkfifo(self.path("f003.jpg"))  # nobody ever writes to it
@@ -217,7 +228,7 @@ class StopSignalTest(SeqcatTestCase):
 
     def test_stop_signals(self):
         for signals, moment, expected_status, output_name in self.CASES:
-            names = "+".join(signal.Signals(number).name for number in signals)
+            names = "+".join(signal_name(number) for number in signals)
             with self.subTest(signals=names, moment=moment, output=output_name):
                 if os.path.exists(self.path(output_name)):
                     os.remove(self.path(output_name))

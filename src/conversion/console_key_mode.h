@@ -1,4 +1,4 @@
-// The wait for ESC at the console at the end of a run.
+// The terminal mode of the wait for ESC at the console at the end of a run, and the wait.
 #pragma once
 
 #include "exit_guard.h"

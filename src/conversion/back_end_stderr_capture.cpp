@@ -1,4 +1,4 @@
-#include "back_end_messages.h"
+#include "back_end_stderr_capture.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -13,7 +13,7 @@ constexpr std::size_t kMostBytesLookedAt = 1 << 16;
 
 }  // namespace
 
-BackEndMessages::BackEndMessages() : savedStderr_(dup(STDERR_FILENO)) {
+BackEndStderrCapture::BackEndStderrCapture() : savedStderr_(dup(STDERR_FILENO)) {
     // Without a copy to restore it from, stderr is left alone.
     if (savedStderr_ < 0) return;
     capture_ = memfd_create("seqcat-back-end-messages", MFD_CLOEXEC);
@@ -22,7 +22,7 @@ BackEndMessages::BackEndMessages() : savedStderr_(dup(STDERR_FILENO)) {
     if (capture_ >= 0) dup2(capture_, STDERR_FILENO);
 }
 
-BackEndMessages::~BackEndMessages() {
+BackEndStderrCapture::~BackEndStderrCapture() {
     if (savedStderr_ < 0) return;
     std::fflush(stderr);
     dup2(savedStderr_, STDERR_FILENO);
@@ -30,7 +30,7 @@ BackEndMessages::~BackEndMessages() {
     if (capture_ >= 0) close(capture_);
 }
 
-bool BackEndMessages::mention(const char* text) const {
+bool BackEndStderrCapture::mention(const char* text) const {
     if (capture_ < 0) return false;
     std::string printed(kMostBytesLookedAt, '\0');
     const ssize_t length = pread(capture_, &printed[0], printed.size(), 0);

@@ -3,12 +3,12 @@
 // are not the user's concern as they stand, so they are kept aside and looked into instead.
 #pragma once
 
-class BackEndMessages {
+class BackEndStderrCapture {
 public:
-    BackEndMessages();   // from here on stderr goes to a private file
-    ~BackEndMessages();  // stderr is the user's again
-    BackEndMessages(const BackEndMessages&) = delete;
-    BackEndMessages& operator=(const BackEndMessages&) = delete;
+    BackEndStderrCapture();   // from here on stderr goes to a private file
+    ~BackEndStderrCapture();  // stderr is the user's again
+    BackEndStderrCapture(const BackEndStderrCapture&) = delete;
+    BackEndStderrCapture& operator=(const BackEndStderrCapture&) = delete;
 
     // True when what was printed so far holds the text.
     bool mention(const char* text) const;

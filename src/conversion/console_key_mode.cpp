@@ -1,4 +1,4 @@
-#include "console_wait.h"
+#include "console_key_mode.h"
 
 #include "stop_signals.h"
 
