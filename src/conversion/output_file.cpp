@@ -225,10 +225,18 @@ bool flushFolderToDisk(const std::string& folder, std::string* whyNot) {
 
 // Only root can give a file back to another owner, and a rename would cut other hard links
 // off the video.
-bool renameCanKeepOwnerAndLinks(const struct stat& existing, const std::string& folder) {
-    if (faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return false;
-    if (existing.st_nlink != 1) return false;
-    return geteuid() == 0 || existing.st_uid == geteuid();
+bool renameCanKeepOwnerAndLinks(const struct stat& existing, const std::string& folder,
+                                std::string* whyNot) {
+    if (faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+        *whyNot = "its folder cannot be written";
+    } else if (existing.st_nlink != 1) {
+        *whyNot = "it has other hard links";
+    } else if (geteuid() != 0 && existing.st_uid != geteuid()) {
+        *whyNot = "it belongs to another user";
+    } else {
+        return true;
+    }
+    return false;
 }
 
 // Copies every extended attribute (POSIX ACLs among them) of a file onto a descriptor.
@@ -295,6 +303,7 @@ bool OutputFile::create(const std::string& outputName, const std::string& extens
     existingMode_ = 0;
     accessAcl_.clear();
     hadAccessAcl_ = false;
+    giveOwnerInPlace_ = false;
     ResolvedName target;
     if (!resolveOutputName(outputName, &target, whyNot)) return false;
     targetPath_ = target.path;
@@ -311,19 +320,22 @@ bool OutputFile::create(const std::string& outputName, const std::string& extens
         return false;
     }
     existingMode_ = target.status.st_mode & 07777;
-    if (prepareRename(target.status, folder)) return true;
-    return prepareCopyInPlace(target.status, folder, whyNot);
+    std::string whyNoRename;
+    if (prepareRename(target.status, folder, &whyNoRename)) return true;
+    return prepareCopyInPlace(target.status, folder, whyNoRename, whyNot);
 }
 
-bool OutputFile::prepareRename(const struct stat& existing, const std::string& folder) {
-    std::string ignored;
-    if (!renameCanKeepOwnerAndLinks(existing, folder) || !createNewFile(folder, &ignored)) {
+bool OutputFile::prepareRename(const struct stat& existing, const std::string& folder,
+                               std::string* whyNot) {
+    if (!renameCanKeepOwnerAndLinks(existing, folder, whyNot) ||
+        !createNewFile(folder, whyNot)) {
         return false;
     }
     if (giveWhatTheFileWas(existing)) {
         placement_ = Placement::kRename;
         return true;
     }
+    *whyNot = "a new file cannot be given its owner, group or attributes";
     removeNewFile();
     return false;
 }
@@ -332,16 +344,15 @@ bool OutputFile::prepareRename(const struct stat& existing, const std::string& f
 // temporary folder; the existing file is opened for writing now, so that a file which cannot
 // be written is refused before the first frame.
 bool OutputFile::prepareCopyInPlace(const struct stat& existing, const std::string& folder,
-                                    std::string* whyNot) {
+                                    const std::string& whyNoRename, std::string* whyNot) {
     targetDescriptor_ = ::open(targetPath_.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     const int openError = errno;
     struct stat opened {};
     if (targetDescriptor_ < 0 || fstat(targetDescriptor_, &opened) != 0 ||
         opened.st_ino != existing.st_ino || opened.st_dev != existing.st_dev) {
-        *whyNot = "the existing file " + quoted(targetPath_) +
-                  " can be neither replaced (it is another user's, has other links, or its "
-                  "folder cannot be written) nor written";
-        if (targetDescriptor_ < 0) *whyNot += std::string(": ") + std::strerror(openError);
+        *whyNot = "the existing file " + quoted(targetPath_) + " can be neither replaced (" +
+                  whyNoRename + ") nor written";
+        if (targetDescriptor_ < 0) *whyNot += std::string(" (") + std::strerror(openError) + ")";
         discard();
         return false;
     }
@@ -379,13 +390,18 @@ bool OutputFile::createNewFile(const std::string& folder, std::string* whyNot) {
     return false;
 }
 
-// Owner, group and extended attributes now, so that a file that cannot take them is known
-// before the first frame; the mode only once the video is in place.
+// Group and extended attributes now, so that a file that cannot take them is known before
+// the first frame; the mode only once the video is in place. So is the owner, which only root
+// gives to another user: until then the file stays root's, as the kernel requires of a file
+// the writer opens in a shared folder such as /tmp (fs.protected_regular).
 bool OutputFile::giveWhatTheFileWas(const struct stat& existing) {
     struct stat mine {};
     if (fstat(descriptor_, &mine) != 0) return false;
-    if ((mine.st_uid != existing.st_uid || mine.st_gid != existing.st_gid) &&
-        fchown(descriptor_, existing.st_uid, existing.st_gid) != 0) {
+    existingOwner_ = existing.st_uid;
+    existingGroup_ = existing.st_gid;
+    giveOwnerInPlace_ = mine.st_uid != existing.st_uid || mine.st_gid != existing.st_gid;
+    if (giveOwnerInPlace_ && geteuid() != 0 &&
+        fchown(descriptor_, static_cast<uid_t>(-1), existing.st_gid) != 0) {
         return false;
     }
     // An ACL the folder hands down to new files is not the replaced file's.
@@ -461,12 +477,13 @@ bool OutputFile::putInPlace(std::string* whyNot) {
 
 bool OutputFile::renameIntoPlace(std::string* whyNot) {
     const bool modeGiven =
+        (!giveOwnerInPlace_ || fchown(descriptor_, existingOwner_, existingGroup_) == 0) &&
         fchmod(descriptor_, finalMode_) == 0 &&
         (!hadAccessAcl_ ||
          fsetxattr(descriptor_, kAccessAclAttribute, accessAcl_.data(), accessAcl_.size(), 0) == 0);
     if (!modeGiven) {
-        *whyNot = "the video cannot be given the permissions of " + quoted(targetPath_) + ": " +
-                  std::strerror(errno);
+        *whyNot = "the video cannot be given the owner and permissions of " +
+                  quoted(targetPath_) + ": " + std::strerror(errno);
         return false;
     }
     const std::string folder = folderOf(targetPath_);

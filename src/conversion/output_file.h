@@ -50,9 +50,10 @@ public:
 private:
     enum class Placement { kNewName, kRename, kCopyInPlace };
 
-    bool prepareRename(const struct stat& existing, const std::string& folder);
+    bool prepareRename(const struct stat& existing, const std::string& folder,
+                       std::string* whyNot);
     bool prepareCopyInPlace(const struct stat& existing, const std::string& folder,
-                            std::string* whyNot);
+                            const std::string& whyNoRename, std::string* whyNot);
     bool createNewFile(const std::string& folder, std::string* whyNot);
     bool giveWhatTheFileWas(const struct stat& existing);
     bool renameIntoPlace(std::string* whyNot);
@@ -70,6 +71,9 @@ private:
     mode_t existingMode_ = 0;    // the replaced file's own, setuid and setgid bits included
     std::string accessAcl_;      // the replaced file's POSIX ACL, given again after the mode
     bool hadAccessAcl_ = false;
+    uid_t existingOwner_ = 0;
+    gid_t existingGroup_ = 0;
+    bool giveOwnerInPlace_ = false;
     bool inPlace_ = false;
 };
 
