@@ -345,7 +345,8 @@ bool OutputFile::prepareRename(const struct stat& existing, const std::string& f
 // be written is refused before the first frame.
 bool OutputFile::prepareCopyInPlace(const struct stat& existing, const std::string& folder,
                                     const std::string& whyNoRename, std::string* whyNot) {
-    targetDescriptor_ = ::open(targetPath_.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    targetDescriptor_ =
+        ::open(targetPath_.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     const int openError = errno;
     struct stat opened {};
     if (targetDescriptor_ < 0 || fstat(targetDescriptor_, &opened) != 0 ||
@@ -357,13 +358,12 @@ bool OutputFile::prepareCopyInPlace(const struct stat& existing, const std::stri
         return false;
     }
     placement_ = Placement::kCopyInPlace;
-    std::vector<std::string> folders;
-    if (faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0) folders.push_back(folder);
     const char* temporaryFolder = std::getenv("TMPDIR");
-    if (temporaryFolder != nullptr && temporaryFolder[0] != '\0') folders.push_back(temporaryFolder);
-    folders.push_back("/tmp");
-    for (const std::string& candidate : folders) {
-        if (createNewFile(candidate, whyNot)) return true;
+    const std::string candidates[] = {
+        faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0 ? folder : "",
+        temporaryFolder != nullptr ? temporaryFolder : "", "/tmp"};
+    for (const std::string& candidate : candidates) {
+        if (!candidate.empty() && createNewFile(candidate, whyNot)) return true;
     }
     discard();
     return false;

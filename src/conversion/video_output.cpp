@@ -149,6 +149,8 @@ bool VideoOutput::rateIsApproximated(std::string* howStored) const {
 VideoFinish VideoOutput::completeFile(std::string* whyNot) {
     // The encoder's last bytes and the container's index are written only at release.
     if (!file_.hasRoomLeft(whyNot) || !file_.flushToDisk(whyNot)) return VideoFinish::kNotSaved;
+    // Some containers cannot even be opened without a frame, so a video with none is not read
+    // back: with nothing to prove, it only takes a name where no file stands.
     if (written_.frames > 0) {
         const VideoContents readBack = readVideoContents(file_.writerPath(), codec_);
         if (!readBack.readable) {
@@ -157,7 +159,6 @@ VideoFinish VideoOutput::completeFile(std::string* whyNot) {
         }
         if (!contentsMatch(readBack, written_, whyNot)) return VideoFinish::kNotAsWritten;
     } else if (file_.wouldReplaceAFile()) {
-        // Some containers cannot even be opened without a frame: there is nothing to prove.
         *whyNot = "the video holds no frame, and does not replace the existing file";
         return VideoFinish::kNotSaved;
     }
