@@ -505,6 +505,16 @@ bool OutputFile::renameIntoPlace(std::string* whyNot) {
 // The one step in which the old bytes are lost: the file keeps its inode, and with it every
 // name, owner, mode and attribute it had.
 bool OutputFile::copyIntoTheFile(std::string* whyNot) {
+    // Room for the whole video first, where the file system can promise it: a full disk then
+    // costs no old byte.
+    struct stat video {};
+    if (fstat(descriptor_, &video) != 0 ||
+        (video.st_size > 0 && fallocate(targetDescriptor_, 0, 0, video.st_size) != 0 &&
+         errno != EOPNOTSUPP)) {
+        *whyNot = "the video cannot be copied into the existing file " + quoted(targetPath_) +
+                  ", which is kept as it was: " + std::strerror(errno);
+        return false;
+    }
     off_t size = 0;
     const bool copied = copyBytes(descriptor_, targetDescriptor_, &size) &&
                         ftruncate(targetDescriptor_, size) == 0 &&
