@@ -17,6 +17,7 @@ build_packages=(
   libxcb1-dev libx11-dev python3
   man-db groff-base dpkg-dev file time
   lintian devscripts bash-completion
+  acl
 )
 # debootstrap makes the bare systems, checked against the archive's keys; git clones the
 # checkout into them. The rest it uses (chroot, unshare, mount, tar, apt) every Debian has.
