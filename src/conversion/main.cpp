@@ -2,6 +2,7 @@
 #include "command_line.h"
 #include "conversion_run.h"
 #include "settings.h"
+#include "standard_streams.h"
 #include "stop_signals.h"
 
 #include <opencv2/core/utils/logger.hpp>
@@ -24,6 +25,14 @@ void silenceOpenCvLogs() {
     // Qt, under the window, prints its own warnings unless told not to.
     setenv("QT_LOGGING_RULES", "*=false", 0);
 }
+
+// Run before the shared libraries' initialisers, which already open files of their own.
+void openStandardStreamsFirst(int, char**, char**) {
+    openClosedStandardStreams();
+}
+__attribute__((section(".preinit_array"), used)) void (*const kBeforeAnyLibrary)(int, char**,
+                                                                                   char**) =
+    openStandardStreamsFirst;
 
 // Runs the conversion; an error OpenCV raises inside its calls ends the run with a message.
 // The video is not finished then: its new file is removed on the way out, and the output name

@@ -23,9 +23,10 @@ FULL_DISK = ["unshare", "-m", "sh", "-c",
 
 # prepare(folder) makes what the case needs beside the images f000.jpg..f005.jpg; seqcat runs
 # with args and -nd -np -nv, under the soft resource limits given, inside wrapper (a command
-# line) when there is one, writing its messages to stdout (a path) when it is given, as the
-# test's own user instead of root when as_user is set; during(folder), when given, is done
-# while seqcat waits in the middle of the run for f003.jpg, a FIFO that then ends the sequence.
+# line) when there is one, writing its messages to stdout (a path, or CLOSED: started with no
+# standard output at all) when it is given, as the test's own user instead of root when
+# as_user is set; during(folder), when given, is done while seqcat waits in the middle of
+# the run for f003.jpg, a FIFO that then ends the sequence.
 # error is the start of its one stderr line (None: stderr stays empty); saved tells whether the
 # saved-file line is printed; kept names a file that must hold PREVIOUS afterwards (or, for a
 # link, still point where it did); frames is how many frames the output holds; after(test,
@@ -186,6 +187,7 @@ def tiny_images(folder):
 
 
 CREATE = "seqcat: cannot create the output video "
+CLOSED = "closed"
 F = ["f", "-sq", "0", "5"]  # the images every case has
 CASES = [
     case("name that looks like a timestamp", F + ["2024-01-01T10:00.avi"], 0, frames=6),
@@ -276,6 +278,9 @@ CASES = [
     case("messages to /dev/full", F + ["out.avi"], 1,
          "seqcat: messages to standard output could not be written", saved=False,
          stdout="/dev/full", frames=6),
+    # Frames large enough that the writer has flushed its first bytes before the first message.
+    case("no standard output", ["g", "-sq", "0", "59", "out.avi"], 0, prepare=large_images,
+         stdout=CLOSED),
 ]
 
 
@@ -311,9 +316,12 @@ def run_case(c, folder):
     def set_up_child():
         for limit, value in c.limits.items():
             resource.setrlimit(limit, (value, resource.getrlimit(limit)[1]))
+        if c.stdout == CLOSED:
+            os.close(1)
         if c.as_user:
             TEST_USER.become()
-    stdout = open(c.stdout, "wb") if c.stdout else subprocess.PIPE
+    to_file = c.stdout not in (None, CLOSED)
+    stdout = open(c.stdout, "wb") if to_file else subprocess.PIPE
     command = (c.wrapper or []) + [seqcat_path()] + c.args + ["-nd", "-np", "-nv"]
     try:
         with subprocess.Popen(command, cwd=folder, env=seqcat_env(), stdin=subprocess.DEVNULL,
@@ -329,7 +337,7 @@ def run_case(c, folder):
                 process.kill()
         return subprocess.CompletedProcess(command, process.returncode, output, errors)
     finally:
-        if c.stdout:
+        if to_file:
             stdout.close()
 
 
@@ -393,6 +401,10 @@ class OutputSafetyTest(SeqcatTestCase):
                              c.frames)
         if c.after:
             c.after(self, folder)
+        output = os.path.join(folder, c.args[-1])
+        if os.path.isfile(output) and c.kept != c.args[-1]:
+            with open(output, "rb") as video:
+                self.assertFalse(b"File: " in video.read(), "messages were written into the video")
 
 
 def set_exif_orientation(path, orientation):
