@@ -2,14 +2,15 @@
 
 #include "console_key_mode.h"
 #include "frame_window.h"
+#include "image_loading.h"
 #include "stop_signals.h"
 #include "video_output.h"
 
 #include <opencv2/core.hpp>
-#include <opencv2/imgcodecs.hpp>
 
 #include <cstdint>
 #include <cstdio>
+#include <utility>
 
 namespace {
 
@@ -32,15 +33,35 @@ void printStartupTexts() {
     std::printf("Hot keys: \n\tESC - quit the program\nType seqcat -h for additional help.\n");
 }
 
-// Loads an image as three-channel colour; empty when there is no path, no file, or nothing
-// OpenCV can decode.
-cv::Mat loadColourImage(const std::string& path) {
-    if (path.empty()) return cv::Mat();
-    try {
-        return cv::imread(path, cv::IMREAD_COLOR);
-    } catch (const cv::Exception&) {
-        return cv::Mat();  // a decoder that throws on a damaged file: the image cannot be loaded
+// Loads the image of one frame. An image that is not there ends the sequence quietly (empty
+// frame); one the process has no memory or descriptor left for stops the run (false).
+bool loadFrame(const std::string& path, cv::Mat* frame) {
+    LoadedImage loaded = loadColourImage(path);
+    if (loaded.outcome == ImageLoad::outOfResources) {
+        std::fprintf(stderr, "seqcat: cannot load the image '%s': %s\n", path.c_str(),
+                     loaded.whyNot.c_str());
+        return false;
     }
+    if (!loaded.damage.empty()) {
+        std::fprintf(stderr, "seqcat: the image '%s' could be decoded only in part: %s\n",
+                     path.c_str(), loaded.damage.c_str());
+    }
+    *frame = std::move(loaded.image);
+    return true;
+}
+
+// The size of the first image, which every frame gets; false, with one line on stderr, when
+// it cannot be loaded.
+bool probeImageSize(const ConversionSettings& settings, cv::Size* imageSize) {
+    const std::string path = formatImagePath(settings, settings.firstIndex);
+    const LoadedImage probe = loadColourImage(path);
+    if (probe.outcome == ImageLoad::loaded) {
+        *imageSize = probe.image.size();
+        return true;
+    }
+    std::fprintf(stderr, "seqcat: cannot load the first image '%s': %s\n", path.c_str(),
+                 probe.whyNot.c_str());
+    return false;
 }
 
 void printTimingLine(const std::string& path, double elapsedTicks) {
@@ -113,7 +134,8 @@ void openWindowIfWanted(const ConversionSettings& settings, FrameWindow* window,
 }
 
 // Loads, writes, shows and times each frame until the last index, a missing image, ESC in
-// the window or a stop signal. False when the video stopped taking frames.
+// the window or a stop signal. False when the run cannot go on: the video stopped taking
+// frames, or an image could not be loaded for want of memory or descriptors.
 bool convertFrames(const ConversionSettings& settings, FrameWindow* window, VideoOutput* video) {
     FrameStopwatch stopwatch;
     // 64-bit, so a last index of INT32_MAX ends the walk instead of wrapping around.
@@ -121,7 +143,8 @@ bool convertFrames(const ConversionSettings& settings, FrameWindow* window, Vide
         if (stopRequested()) break;
         stopwatch.start();
         const std::string path = formatImagePath(settings, static_cast<std::int32_t>(index));
-        const cv::Mat frame = loadColourImage(path);
+        cv::Mat frame;
+        if (!loadFrame(path, &frame)) return false;
         if (frame.empty()) break;
         if (settings.saveOutput && !writeFrame(settings.outputName, frame, video)) return false;
         window->show(frame);
@@ -151,11 +174,7 @@ int runConversion(const ConversionSettings& settings) {
     if (settings.verbose) printStartupTexts();
 
     cv::Size imageSize;
-    {
-        const cv::Mat probeImage = loadColourImage(formatImagePath(settings, settings.firstIndex));
-        if (probeImage.empty()) return kRunFailed;
-        imageSize = probeImage.size();
-    }
+    if (!probeImageSize(settings, &imageSize)) return kRunFailed;
 
     // Writer last, so finished first: closing a window that lost its display can end the process.
     FrameWindow window;

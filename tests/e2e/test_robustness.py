@@ -382,11 +382,13 @@ class SuspendedConsoleWaitTest(SeqcatTestCase):
         self.assertVideo("clip.mp4", frames=3)
 
 
-def truncate_to_a_third(path):
-    with open(path, "rb") as image:
-        data = image.read()
-    with open(path, "wb") as image:
-        image.write(data[:len(data) // 3])
+def truncate_to(fraction):
+    def truncate(path):
+        with open(path, "rb") as image:
+            data = image.read()
+        with open(path, "wb") as image:
+            image.write(data[:int(len(data) * fraction)])
+    return truncate
 
 
 def replace_with_text(path):
@@ -400,29 +402,33 @@ def make_empty(path):
 
 class DamagedImageTest(SeqcatTestCase):
     """A damaged image never crashes the run: it ends the sequence quietly or, when the decoder
-    can still make something of it, becomes a frame; either way the video holds exactly the
-    frames reported."""
+    can still make something of it, becomes a frame and is named on stderr with the decoder's
+    complaint; either way the video holds exactly the frames reported."""
 
-    # damage, how it is done, whether a decoder may still read an image from it
-    DAMAGES = [("truncated JPEG", truncate_to_a_third, True),
-               ("text file", replace_with_text, False),
-               ("zero bytes", make_empty, False)]
+    # damage, how it is done, what the decoder says when it still reads an image from it (None:
+    # it reads none)
+    DAMAGES = [("JPEG cut in its header", truncate_to(1 / 3), None),
+               ("JPEG cut in its picture", truncate_to(1 / 2), "Premature end of JPEG file"),
+               ("text file", replace_with_text, None),
+               ("zero bytes", make_empty, None)]
 
     def test_damaged_image_mid_sequence(self):
-        for damage, spoil, may_decode in self.DAMAGES:
+        for damage, spoil, complaint in self.DAMAGES:
             with self.subTest(damage=damage):
                 names = make_frames(self.work, last=5)
                 spoil(self.path("f003.jpg"))
                 result = run_seqcat(["f", "-sq", "0", "5", "-nd", "-np", "clip.avi"], self.work)
                 self.assertEqual(result.returncode, 0, result)
                 paths = [line.path for line in timing_lines(result.stdout)]
-                # Up to the damaged image, or through to the end when it still decodes.
-                self.assertIn(paths, (names[:3], names) if may_decode else (names[:3],), result)
+                # Through to the end when it still decodes, else up to the damaged image.
+                self.assertEqual(paths, names if complaint else names[:3], result)
+                named = [f"seqcat: the image 'f003.jpg' could be decoded only in part: {complaint}"]
+                self.assertEqual(output_lines(result.stderr), named if complaint else [])
                 self.assertVideo("clip.avi", codecs="mjpeg", width=64, height=48,
                                  frames=len(paths))
 
     def test_damaged_first_image(self):
-        for damage, spoil, may_decode in self.DAMAGES:
+        for damage, spoil, complaint in self.DAMAGES:
             with self.subTest(damage=damage):
                 names = make_frames(self.work, last=3)
                 spoil(self.path("f000.jpg"))
@@ -430,7 +436,7 @@ class DamagedImageTest(SeqcatTestCase):
                     os.remove(self.path("clip.avi"))
                 result = run_seqcat(["f", "-sq", "0", "3", "-nd", "-np", "-nv", "clip.avi"],
                                     self.work)
-                if may_decode and result.returncode == 0:
+                if complaint and result.returncode == 0:
                     # The decoder made an image of what was there: an ordinary run.
                     self.assertEqual([line.path for line in timing_lines(result.stdout)], names)
                     self.assertVideo("clip.avi", codecs="mjpeg", width=64, height=48, frames=4)

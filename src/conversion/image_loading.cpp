@@ -1,0 +1,78 @@
+#include "image_loading.h"
+
+#include "decoder_complaints.h"
+
+#include <opencv2/imgcodecs.hpp>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const char kNoMemory[] = "there is not enough memory to load it";
+
+LoadedImage notLoaded(ImageLoad outcome, std::string whyNot) {
+    LoadedImage result;
+    result.outcome = outcome;
+    result.whyNot = std::move(whyNot);
+    return result;
+}
+
+// Why a file the decoder gave nothing for cannot be an image, found by opening it again (as the
+// decoder did): a shortage of descriptors shows here as it did there. Non-blocking, so a FIFO
+// with no writer left does not stop the run.
+LoadedImage whyNoImage(const std::string& path, const std::string& complaint) {
+    const int file = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (file < 0) {
+        const int openError = errno;
+        if (openError == EMFILE || openError == ENFILE) {
+            return notLoaded(ImageLoad::outOfResources,
+                             "no file descriptor is left to open it (ulimit -n)");
+        }
+        if (openError == ENOMEM) return notLoaded(ImageLoad::outOfResources, kNoMemory);
+        if (openError == ENOENT) return notLoaded(ImageLoad::unavailable, "there is no such file");
+        return notLoaded(ImageLoad::unavailable, std::strerror(openError));
+    }
+    struct stat status {};
+    const bool known = fstat(file, &status) == 0;
+    close(file);
+    if (known && S_ISDIR(status.st_mode)) return notLoaded(ImageLoad::unavailable, "it is a folder");
+    if (known && S_ISREG(status.st_mode) && status.st_size == 0) {
+        return notLoaded(ImageLoad::unavailable, "the file is empty");
+    }
+    return notLoaded(ImageLoad::unavailable,
+                     complaint.empty() ? "it is not an image in a format that can be decoded"
+                                       : "it cannot be decoded: " + complaint);
+}
+
+}  // namespace
+
+LoadedImage loadColourImage(const std::string& path) {
+    if (path.empty()) return notLoaded(ImageLoad::unavailable, "its name is too long");
+    LoadedImage result;
+    DecoderComplaints complaints;
+    bool outOfMemory = false;
+    errno = 0;
+    try {
+        result.image = cv::imread(path, cv::IMREAD_COLOR);
+    } catch (const cv::Exception& error) {
+        // Raised where the image's memory is allocated; a decoder that throws on a damaged
+        // file has not loaded it either.
+        outOfMemory = error.code == cv::Error::StsNoMem;
+    } catch (const std::bad_alloc&) {
+        outOfMemory = true;
+    }
+    // A decoder that runs short of memory inside its own work gives up quietly; errno keeps
+    // what its allocation said.
+    if (outOfMemory || (result.image.empty() && errno == ENOMEM)) {
+        return notLoaded(ImageLoad::outOfResources, kNoMemory);
+    }
+    if (result.image.empty()) return whyNoImage(path, complaints.first());
+    result.outcome = ImageLoad::loaded;
+    result.damage = complaints.first();
+    return result;
+}
