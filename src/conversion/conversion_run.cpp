@@ -1,6 +1,7 @@
 #include "conversion_run.h"
 
 #include "console_key_mode.h"
+#include "descriptor_supply.h"
 #include "frame_window.h"
 #include "image_loading.h"
 #include "stop_signals.h"
@@ -119,12 +120,20 @@ int finishVideo(const std::string& outputName, VideoOutput* video) {
     return kRunFailed;
 }
 
+// Without enough of them the toolkit would hang or abort, or the video fail at its end.
+bool descriptorsSuffice(bool saveVideo, bool showWindow) {
+    std::string whyNot;
+    if (descriptorsCanBeOpened(descriptorsNeeded(saveVideo, showWindow), &whyNot)) return true;
+    std::fprintf(stderr, "seqcat: too few file descriptors: %s\n", whyNot.c_str());
+    return false;
+}
+
 // Opens the window unless the display is off or cannot be reached, in which case the run
 // goes on exactly as without a display.
-void openWindowIfWanted(const ConversionSettings& settings, FrameWindow* window,
-                        VideoOutput* video) {
+void openWindowIfWanted(const ConversionSettings& settings, bool displayReachable,
+                        FrameWindow* window, VideoOutput* video) {
     if (!settings.displayImages) return;
-    if (!displayIsReachable()) {
+    if (!displayReachable) {
         std::fprintf(stderr, "seqcat: no display can be reached; frames will not be shown\n");
         return;
     }
@@ -175,6 +184,8 @@ int runConversion(const ConversionSettings& settings) {
 
     cv::Size imageSize;
     if (!probeImageSize(settings, &imageSize)) return kRunFailed;
+    const bool displayReachable = settings.displayImages && displayIsReachable();
+    if (!descriptorsSuffice(settings.saveOutput, displayReachable)) return kRunFailed;
 
     // Writer last, so finished first: closing a window that lost its display can end the process.
     FrameWindow window;
@@ -182,7 +193,7 @@ int runConversion(const ConversionSettings& settings) {
     // The video first: the window's guard against a toolkit exit is then registered after the
     // video library has set itself up, so it runs while that library is still there.
     if (settings.saveOutput && !openVideo(settings, imageSize, &video)) return kRunFailed;
-    openWindowIfWanted(settings, &window, &video);
+    openWindowIfWanted(settings, displayReachable, &window, &video);
 
     if (!convertFrames(settings, &window, &video)) return kRunFailed;
     // Finished before the wait, so that the video stands under its name while seqcat waits.
