@@ -16,19 +16,23 @@ struct Container {
 
 // The limits were measured with OpenCV 4.6 and FFmpeg 5.1: the writer keeps rates to
 // thousandths, Matroska, WebM and ASF count time in milliseconds, and below the lowest rate a
-// reader cannot open the file or reads another rate. H.264 falls back to MPEG-4 Part 2 where
-// no H.264 encoder is installed.
+// reader cannot open the file or reads another rate. The largest sizes are per side, the other
+// side 16 pixels: JPEG stores at most 65500, x264 takes at most 16384, VP8 16382 (VP9, its
+// fallback, 16384), WMV2 far more. H.264 falls back to MPEG-4 Part 2 where no H.264 encoder is
+// installed.
 const Container kContainers[] = {
-    {{".avi"}, {"Motion JPEG", {fourcc('M', 'J', 'P', 'G')}, 0.002, 1000.0, 8, true, false}},
+    {{".avi"}, {"Motion JPEG", {fourcc('M', 'J', 'P', 'G')}, 0.002, 1000.0, 8, 65500, 65500,
+                true, false}},
     {{".mp4", ".m4v", ".mov"},
-     {"H.264", {fourcc('a', 'v', 'c', '1'), fourcc('m', 'p', '4', 'v')}, 0.002, 1e9, 2, true,
-      false}},
+     {"H.264", {fourcc('a', 'v', 'c', '1'), fourcc('m', 'p', '4', 'v')}, 0.002, 2147483647.0, 2,
+      16384, 16384, true, false}},
     {{".mkv"},
-     {"H.264", {fourcc('a', 'v', 'c', '1'), fourcc('m', 'p', '4', 'v')}, 0.002, 1000.0, 2, false,
-      false}},
+     {"H.264", {fourcc('a', 'v', 'c', '1'), fourcc('m', 'p', '4', 'v')}, 0.002, 1000.0, 2, 16384,
+      16384, false, false}},
     {{".webm"}, {"VP8", {fourcc('V', 'P', '8', '0'), fourcc('V', 'P', '9', '0')}, 0.09, 1000.0, 2,
-                 false, false}},
-    {{".wmv", ".asf"}, {"WMV2", {fourcc('W', 'M', 'V', '2')}, 1.0, 1000.0, 2, false, true}},
+                 16384, 16384, false, false}},
+    {{".wmv", ".asf"},
+     {"WMV2", {fourcc('W', 'M', 'V', '2')}, 1.0, 1000.0, 2, 657632, 1000000, false, true}},
 };
 
 std::string lowerCase(std::string text) {

@@ -14,6 +14,9 @@ struct VideoCodecChoice {
     double highestRate;
     // Narrower frames crash FFmpeg's Motion JPEG encoder (heap corruption).
     int narrowestWidth;
+    // Wider or taller frames the encoder refuses, or writes a file no reader can open.
+    int widestWidth;
+    int tallestHeight;
     // Whether the container's index gives a reader the exact frame count; without one the
     // count a reader reports is an estimate, so frames must be counted.
     bool indexesFrames;

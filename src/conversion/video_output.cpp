@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <limits>
 
 namespace {
 
@@ -18,8 +20,18 @@ constexpr int kWriterBackEnd = cv::CAP_FFMPEG;
 
 std::string describeRate(double framesPerSecond) {
     char text[64];
-    std::snprintf(text, sizeof text, "%g", framesPerSecond);
+    std::snprintf(text, sizeof text, "%.12g", framesPerSecond);
     return text;
+}
+
+// The writer hands the encoder the rate as a fraction: over 1, 10, 100 or 1000, the first that
+// keeps it to a thousandth, with a numerator that must fit a signed 32-bit number.
+bool encoderCanBeGiven(double framesPerSecond) {
+    for (double denominator = 1.0;; denominator *= 10.0) {
+        const double numerator = std::floor(framesPerSecond * denominator + 0.5);
+        if (numerator > std::numeric_limits<std::int32_t>::max()) return false;
+        if (std::fabs(numerator / denominator - framesPerSecond) <= 0.001) return true;
+    }
 }
 
 std::string whyNoContainer(const std::string& extension) {
@@ -40,6 +52,10 @@ bool VideoOutput::rateCanBeStored(double framesPerSecond, std::string* whyNot) c
     } else if (framesPerSecond > codec_.highestRate) {
         *whyNot = rate + " is above what " + container + " can store (at most " +
                   describeRate(codec_.highestRate) + ")";
+    } else if (!encoderCanBeGiven(framesPerSecond)) {
+        *whyNot = rate + " cannot be given to the " + codec_.codecName +
+                  " encoder: counted in the tenths, hundredths or thousandths it needs, it comes "
+                  "to more than 2147483647";
     } else {
         return true;
     }
@@ -49,12 +65,19 @@ bool VideoOutput::rateCanBeStored(double framesPerSecond, std::string* whyNot) c
 bool VideoOutput::frameSizeFits(cv::Size imageSize, std::string* whyNot) {
     // FFmpeg's writer keeps frames as 4:2:0, which has only even widths and heights.
     written_.frameSize = cv::Size(imageSize.width & ~1, imageSize.height & ~1);
-    if (written_.frameSize.width >= codec_.narrowestWidth && written_.frameSize.height > 0) {
+    const std::string size = "the frame size " + std::to_string(imageSize.width) + "x" +
+                             std::to_string(imageSize.height);
+    if (written_.frameSize.width < codec_.narrowestWidth || written_.frameSize.height <= 0) {
+        *whyNot = size + " is too small for " + codec_.codecName + " (at least " +
+                  std::to_string(codec_.narrowestWidth) + "x2)";
+    } else if (written_.frameSize.width > codec_.widestWidth ||
+               written_.frameSize.height > codec_.tallestHeight) {
+        *whyNot = size + " is too large for " + codec_.codecName + " (at most " +
+                  std::to_string(codec_.widestWidth) + " wide and " +
+                  std::to_string(codec_.tallestHeight) + " high)";
+    } else {
         return true;
     }
-    *whyNot = "the frame size " + std::to_string(imageSize.width) + "x" +
-              std::to_string(imageSize.height) + " is too small for " + codec_.codecName +
-              " (at least " + std::to_string(codec_.narrowestWidth) + "x2)";
     return false;
 }
 
