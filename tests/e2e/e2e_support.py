@@ -9,6 +9,9 @@ environment (see tests/e2e/CMakeLists.txt):
     FFMPEG              ffmpeg (default: "ffmpeg" on PATH)
     XVFB                Xvfb (default: "Xvfb" on PATH)
     XDOTOOL             xdotool (default: "xdotool" on PATH)
+    SEQCAT_TEST_TIME_FACTOR
+                        a whole number that multiplies every time allowance (default 1): a
+                        run under emulation is several times slower, and is never skipped
 
 A missing program makes the test fail, never skip: a skipped end-to-end test would show as a
 pass in ctest.
@@ -35,6 +38,10 @@ What this module offers, and keeps stable for every test file that imports it:
         Where the ball of a seqcat_make_frames image is, along its middle row.
     output_lines(text) -> list of lines; timing_lines(text) -> list of TimingLine
         Split seqcat's output; TIMING_LINE is the regular expression of one timing line.
+    allowance(seconds) -> float
+        A time allowance (an upper bound on how long something may take) scaled by
+        SEQCAT_TEST_TIME_FACTOR. The helpers here scale their own timeouts; a test scales
+        the bounds it sets itself.
     Xvfb
         A private X server on a free display number (context manager), with find_windows,
         windows_of_process, wait_for_window and send_key (through xdotool).
@@ -67,6 +74,22 @@ FFPROBE = os.environ.get("FFPROBE", "ffprobe")
 FFMPEG = os.environ.get("FFMPEG", "ffmpeg")
 XVFB = os.environ.get("XVFB", "Xvfb")
 XDOTOOL = os.environ.get("XDOTOOL", "xdotool")
+
+
+def _time_factor():
+    text = os.environ.get("SEQCAT_TEST_TIME_FACTOR", "") or "1"
+    if not re.fullmatch(r"[1-9][0-9]*", text):
+        raise SystemExit(f"SEQCAT_TEST_TIME_FACTOR must be a whole number of at least 1, "
+                         f"not {text!r}")
+    return int(text)
+
+
+TIME_FACTOR = _time_factor()
+
+
+def allowance(seconds):
+    """seconds scaled by SEQCAT_TEST_TIME_FACTOR: how long something may take here."""
+    return seconds * TIME_FACTOR
 
 ESC = b"\x1b"
 
@@ -113,7 +136,7 @@ def make_frames(directory, base="f", ext="jpg", first=0, last=10, pad=3, width=6
                "--first", str(first), "--last", str(last), "--pad", str(pad),
                "--width", str(width), "--height", str(height)]
     completed = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True,
-                               text=True, timeout=60)
+                               text=True, timeout=allowance(60))
     if completed.returncode != 0:
         raise AssertionError(f"{command} failed: {completed.stderr}")
     return [f"{base}{index:0{pad}d}.{ext}" for index in range(first, last + 1)]
@@ -139,6 +162,7 @@ def run_seqcat(args, cwd, timeout=60, stdin=None, env=None, display=None):
     going after timeout seconds is killed and the test fails with what it printed.
     """
     program = seqcat_path()
+    timeout = allowance(timeout)
     if env is None:
         env = seqcat_env(display)
     feed = None
@@ -198,6 +222,7 @@ class LiveRun:
 
     def wait_for_output(self, predicate, timeout):
         """Waits until predicate(stdout so far) holds; fails the test after timeout seconds."""
+        timeout = allowance(timeout)
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             if predicate(self.stdout):
@@ -215,6 +240,7 @@ class LiveRun:
 
     def wait(self, timeout=60):
         """Waits for the end of the run and returns a RunResult; kills it after timeout."""
+        timeout = allowance(timeout)
         started = time.monotonic()
         try:
             returncode = self.process.wait(timeout)
@@ -273,7 +299,7 @@ def probe_video(path):
                "stream=codec_name,width,height,r_frame_rate,avg_frame_rate,nb_read_frames"
                ":format=format_name", "-of", "json", path]
     completed = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True,
-                               text=True, timeout=120)
+                               text=True, timeout=allowance(120))
     if completed.returncode != 0:
         raise AssertionError(f"ffprobe cannot read {path}: {completed.stderr.strip()}")
     report = json.loads(completed.stdout)
@@ -294,7 +320,7 @@ def decode_gray_frames(path, width, height):
     command = [ffmpeg, "-v", "error", "-nostdin", "-i", path, "-f", "rawvideo",
                "-pix_fmt", "gray", "-"]
     completed = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True,
-                               timeout=120)
+                               timeout=allowance(120))
     if completed.returncode != 0:
         raise AssertionError(f"ffmpeg cannot decode {path}: {completed.stderr.decode()}")
     size = width * height
@@ -343,6 +369,7 @@ class Xvfb:
 
     def start(self, timeout=20):
         program = _require_program(XVFB, "Xvfb (environment variable XVFB)")
+        timeout = allowance(timeout)
         _require_program(XDOTOOL, "xdotool (environment variable XDOTOOL)")
         read_end, write_end = os.pipe()
         try:
@@ -386,7 +413,8 @@ class Xvfb:
         deadline = time.monotonic() + timeout
         while True:
             check = subprocess.run([XDOTOOL, "getdisplaygeometry"], env=self.env(os.environ),
-                                   stdin=subprocess.DEVNULL, capture_output=True, timeout=10)
+                                   stdin=subprocess.DEVNULL, capture_output=True,
+                                   timeout=allowance(10))
             if check.returncode == 0:
                 return
             if time.monotonic() > deadline:
@@ -398,7 +426,7 @@ class Xvfb:
         if self.process is not None and self.process.poll() is None:
             os.kill(self.process.pid, signal.SIGTERM)
             try:
-                self.process.wait(10)
+                self.process.wait(allowance(10))
             except subprocess.TimeoutExpired:
                 os.kill(self.process.pid, signal.SIGKILL)
                 self.process.wait()
@@ -417,7 +445,7 @@ class Xvfb:
     def _xdotool(self, *args, timeout=10):
         return subprocess.run([XDOTOOL] + [str(arg) for arg in args], env=self.env(os.environ),
                               stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                              timeout=timeout)
+                              timeout=allowance(timeout))
 
     def find_windows(self, name="seqcat", only_visible=False):
         """Ids of the windows whose title is exactly name (an empty list when there is none);
@@ -435,6 +463,7 @@ class Xvfb:
         """Waits for the one visible window titled name and returns its id; fails the test after
         timeout. A toolkit may also make hidden windows of that title (GTK does): those are
         never the one to act on, and the message says which were found."""
+        timeout = allowance(timeout)
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             visible = self.find_windows(name, only_visible=True)
@@ -542,6 +571,7 @@ class PtyRun:
         def found():
             text = self.text
             return expected.search(text) if hasattr(expected, "search") else expected in text
+        timeout = allowance(timeout)
         deadline = time.monotonic() + timeout
         while not found():
             remaining = deadline - time.monotonic()
@@ -580,6 +610,7 @@ class PtyRun:
     def wait(self, timeout=30):
         """Reads seqcat's output to its end and returns its exit status (a negative number
         for death by a signal); kills it and fails the test after timeout seconds."""
+        timeout = allowance(timeout)
         deadline = time.monotonic() + timeout
         while self.is_running():
             if time.monotonic() > deadline:

@@ -14,8 +14,8 @@ import tempfile
 import time
 import unittest
 
-from e2e_support import (SAVED_LINE_PREFIX, SeqcatTestCase, decode_gray_frames, make_frames,
-                         output_lines, probe_video, seqcat_env, seqcat_path)
+from e2e_support import (SAVED_LINE_PREFIX, SeqcatTestCase, allowance, decode_gray_frames,
+                         make_frames, output_lines, probe_video, seqcat_env, seqcat_path)
 
 PREVIOUS = b"the user's own file\n"
 FULL_DISK = ["unshare", "-m", "sh", "-c",
@@ -297,7 +297,7 @@ def small_file_system_refused():
     with tempfile.TemporaryDirectory() as folder:
         os.mkdir(os.path.join(folder, "disk"))
         probe = subprocess.run(FULL_DISK + ["true"], cwd=folder, capture_output=True, text=True,
-                               timeout=30)
+                               timeout=allowance(30))
     if probe.returncode == 0:
         return None
     why = output_lines(probe.stderr)
@@ -306,7 +306,7 @@ def small_file_system_refused():
 
 
 def wait_until_reading_the_fifo(process):
-    deadline = time.monotonic() + 60
+    deadline = time.monotonic() + allowance(60)
     while process.poll() is None and time.monotonic() < deadline:
         with open(f"/proc/{process.pid}/wchan") as wait_channel:
             if "wait_for_partner" in wait_channel.read():
@@ -335,7 +335,7 @@ def run_case(c, folder):
                     wait_until_reading_the_fifo(process)
                     c.during(folder)
                     os.close(os.open(os.path.join(folder, "f003.jpg"), os.O_WRONLY))
-                output, errors = process.communicate(timeout=120)
+                output, errors = process.communicate(timeout=allowance(120))
             finally:
                 process.kill()
         return subprocess.CompletedProcess(command, process.returncode, output, errors)
@@ -427,7 +427,8 @@ class FrameShapeTest(SeqcatTestCase):
         make_frames(self.work, last=4, width=width, height=height)
         set_exif_orientation(self.path("f002.jpg"), 6)  # turned a quarter: 120x160 upright
         result = subprocess.run([seqcat_path(), "-sq", "0", "4", "-nd", "-np", "-nv"],
-                                cwd=self.work, env=seqcat_env(), capture_output=True, timeout=60)
+                                cwd=self.work, env=seqcat_env(), capture_output=True,
+                                timeout=allowance(60))
         self.assertEqual(result.returncode, 0, result)
         frames = decode_gray_frames(self.path("video.avi"), width, height)
         middle_row = frames[2][(height // 2) * width:(height // 2 + 1) * width]

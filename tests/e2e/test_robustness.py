@@ -17,8 +17,8 @@ import time
 import unittest
 
 from e2e_support import (ESC, NO_DISPLAY_WARNING, SAVED_LINE_PREFIX, LiveRun, PtyRun,
-                         SeqcatTestCase, Xvfb, make_frames, output_lines, probe_video, run_seqcat,
-                         seqcat_env, seqcat_path, timing_lines)
+                         SeqcatTestCase, Xvfb, allowance, make_frames, output_lines, probe_video,
+                         run_seqcat, seqcat_env, seqcat_path, timing_lines)
 
 F_SETPIPE_SZ = 1031  # Linux's fcntl command, which Python's fcntl module lacks before 3.10
 
@@ -193,7 +193,7 @@ class StopSignalTest(SeqcatTestCase):
     def wait_for_moment(self, process, moment, stdout_file):
         # Where the kernel has the process wait, for the moments it is stuck in a call.
         kernel_wait = {"reading a FIFO": "wait_for_partner", "writing to a full pipe": "pipe_write"}
-        deadline = time.monotonic() + 60
+        deadline = time.monotonic() + allowance(60)
         while time.monotonic() < deadline:
             with open(f"/proc/{process.pid}/wchan") as wait_channel:
                 if moment in kernel_wait:
@@ -219,7 +219,7 @@ class StopSignalTest(SeqcatTestCase):
                     process.send_signal(signal_number)
                     time.sleep(0.05)
                 try:
-                    process.wait(60)
+                    process.wait(allowance(60))
                 finally:
                     process.kill()
                 elapsed = time.monotonic() - started
@@ -247,7 +247,7 @@ class StopSignalTest(SeqcatTestCase):
                     self.assertIn(SAVED_LINE_PREFIX + output_name, output_lines(stdout))
                     self.assertIn(frames, (reported, reported + 1), f"{reported} timing lines")
                 if moment.endswith(("FIFO", "pipe")):
-                    self.assertLess(elapsed, self.BLOCKED_CALL_SECONDS)
+                    self.assertLess(elapsed, allowance(self.BLOCKED_CALL_SECONDS))
 
 
 class DisplayLossTest(SeqcatTestCase):
@@ -314,7 +314,7 @@ class ClosedOutputTest(SeqcatTestCase):
                                    stderr=subprocess.DEVNULL)
         process.stdout.readline()
         process.stdout.close()
-        self.assertEqual(process.wait(timeout=60), 0)
+        self.assertEqual(process.wait(timeout=allowance(60)), 0)
         self.assertVideo("clip.mp4", width=320, height=240, frames=40)
 
 
@@ -371,7 +371,7 @@ class SuspendedConsoleWaitTest(SeqcatTestCase):
             run.send(run.terminal_before[6][termios.VSUSP])
             run.read_until(re.compile(r"Stopped.*\n\$ "))
             run.send(b"fg\n")
-            deadline = time.monotonic() + 20
+            deadline = time.monotonic() + allowance(20)
             while run.terminal_attributes()[3] & termios.ICANON:
                 self.assertLess(time.monotonic(), deadline, "fg did not give back single keys")
                 time.sleep(0.05)
