@@ -3,6 +3,9 @@
 #
 #   bash scripts/setup.sh                  building, running and testing seqcat
 #   bash scripts/setup.sh --chroot-check   what scripts/test-on-debian.sh needs on the host
+#   bash scripts/setup.sh --emulated-chroot-check
+#                                          the same, and the emulator for chroots of another
+#                                          processor (test-on-debian.sh RELEASE arm64)
 #
 # Quick when all is present: the package index is refreshed only when something is missing.
 set -euo pipefail
@@ -22,6 +25,8 @@ build_packages=(
 # debootstrap makes the bare systems, checked against the archive's keys; git clones the
 # checkout into them. The rest it uses (chroot, unshare, mount, tar, apt) every Debian has.
 chroot_check_packages=(debootstrap debian-archive-keyring git)
+# qemu's user-mode emulators, linked statically so that they run inside any chroot.
+emulated_chroot_check_packages=("${chroot_check_packages[@]}" qemu-user-static)
 
 case ${1:-} in
   "") packages=("${build_packages[@]}")
@@ -29,7 +34,9 @@ case ${1:-} in
       # the default clang; where the release has no such package, clang ships the runtime itself.
       packages_where_available=(libclang-rt-dev) ;;
   --chroot-check) packages=("${chroot_check_packages[@]}"); packages_where_available=() ;;
-  *) echo "usage: scripts/setup.sh [--chroot-check]" >&2; exit 2 ;;
+  --emulated-chroot-check)
+      packages=("${emulated_chroot_check_packages[@]}"); packages_where_available=() ;;
+  *) echo "usage: scripts/setup.sh [--chroot-check | --emulated-chroot-check]" >&2; exit 2 ;;
 esac
 
 is_installed() {
