@@ -155,8 +155,45 @@ install_missing_tools() {
 # qemu's name for the processor of each Debian architecture this can emulate.
 declare -A qemu_processor=([amd64]=x86_64 [i386]=i386 [arm64]=aarch64 [armhf]=arm [armel]=arm
   [ppc64el]=ppc64le [s390x]=s390x [riscv64]=riscv64 [mips64el]=mips64el)
-# The 32-bit architecture that a 64-bit kernel of each runs itself.
+# The 32-bit architectures that a 64-bit kernel may run itself, and what it runs them on.
 declare -A runs_natively_on=([i386]=amd64 [armhf]=arm64 [armel]=arm64)
+# Registrations for the interpreters that qemu-user-static has none for in /usr/lib/binfmt.d/:
+# those of the machine's own processor family (i386 on amd64), from qemu's
+# scripts/qemu-binfmt-conf.sh.
+declare -A own_family_registration=(
+  [i386]=':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F'
+)
+
+# Whether the kernel runs ARCH's programs itself. A kernel may be built or booted without
+# 32-bit x86 (ia32_emulation=off, or a virtual machine that refuses it), so i386 is tried with
+# the smallest program there is: exit(0) through int 0x80. Others are taken on trust.
+kernel_runs() {
+  [[ $1 == i386 ]] || return 0
+  local probe status=0
+  probe=$(mktemp "$cache/i386-probe.XXXXXX")
+  printf '%b' '\x7fELF\x01\x01\x01\0\0\0\0\0\0\0\0\0\x02\0\x03\0\x01\0\0\0\x54\x80\x04\x08' \
+    '\x34\0\0\0\0\0\0\0\0\0\0\0\x34\0\x20\0\x01\0\0\0\0\0\0\0' \
+    '\x01\0\0\0\0\0\0\0\0\x80\x04\x08\0\x80\x04\x08\x5d\0\0\0\x5d\0\0\0\x05\0\0\0\0\x10\0\0' \
+    '\x31\xdb\xb8\x01\0\0\0\xcd\x80' >"$probe"
+  chmod 700 "$probe"
+  "$probe" 2>/dev/null || status=$?
+  rm -f "$probe"
+  return "$status"
+}
+
+# The emulator that runs ARCH's programs here, empty when the kernel runs them itself. An
+# interpreter already registered for ARCH is used even where the kernel could do without.
+emulator_for() {
+  local arch=$1 host=$2 processor=${qemu_processor[$1]:-}
+  [[ $arch != "$host" ]] || return 0
+  if [[ ${runs_natively_on[$arch]:-} == "$host" ]] &&
+      ! [[ -n $processor && -f /proc/sys/fs/binfmt_misc/qemu-$processor ]] &&
+      kernel_runs "$arch"; then
+    return 0
+  fi
+  [[ -n $processor ]] || fail "cannot run $arch here: no emulator known for it"
+  echo "qemu-$processor-static"
+}
 
 # The kernel runs ARCH's programs by qemu's interpreter when binfmt_misc has it registered. The
 # F flag has the kernel open the interpreter when it is registered, so it works inside any
@@ -171,8 +208,13 @@ enable_emulation() {
   if [[ ! -f "$entry" ]]; then
     # qemu-user-static's own registration, as systemd-binfmt would make it at boot.
     local rule=/usr/lib/binfmt.d/qemu-$processor.conf line
-    [[ -f "$rule" ]] || fail "qemu-user-static has no $rule to register the $arch interpreter"
-    line=$(grep -v '^[#;]' "$rule" | grep -m 1 '^:') || fail "no registration line in $rule"
+    if [[ -f "$rule" ]]; then
+      line=$(grep -v '^[#;]' "$rule" | grep -m 1 '^:') || fail "no registration line in $rule"
+    else
+      line=${own_family_registration[$arch]:-}
+      rule="qemu's own magic numbers for $arch"
+      [[ -n "$line" ]] || fail "qemu-user-static has no $rule to register the $arch interpreter"
+    fi
     [[ ${line##*:} == *F* ]] || line+=F
     say "registering qemu's $processor interpreter with binfmt_misc ($rule, flag F)"
     echo "$line" >"$folder/register" || fail "cannot register $rule with binfmt_misc"
@@ -209,23 +251,20 @@ main() {
   host_arch=$(dpkg --print-architecture)
   arch=${2:-$host_arch}
   [[ $(id -u) -eq 0 ]] || fail "needs root (debootstrap, chroot and mounts): run it with sudo"
-  emulator=""
+  checkout=$(cd "$(dirname "$0")/.." && pwd)
+  cache=${SEQCAT_DEBIAN_CACHE:-/var/cache/seqcat-test-on-debian}
+  mkdir -p "$cache"
+  emulator=$(emulator_for "$arch" "$host_arch")
   local name=$release label=$release
   if [[ $arch != "$host_arch" ]]; then
     name=$release-$arch
     label="$release $arch"
-    if [[ ${runs_natively_on[$arch]:-} != "$host_arch" ]]; then
-      [[ -n ${qemu_processor[$arch]:-} ]] || fail "cannot run $arch here: no emulator known for it"
-      emulator=qemu-${qemu_processor[$arch]}-static
-      label+=" (emulated)"
-    fi
   fi
+  if [[ -n "$emulator" ]]; then label+=" (emulated)"; fi
   local time_factor=${SEQCAT_TEST_TIME_FACTOR:-1}
   if [[ -n "$emulator" ]]; then time_factor=${SEQCAT_TEST_TIME_FACTOR:-10}; fi
   mirror=$(debian_mirror)
   [[ -n "$mirror" ]] || fail "found no Debian archive in /etc/apt/sources.list(.d)"
-  checkout=$(cd "$(dirname "$0")/.." && pwd)
-  cache=${SEQCAT_DEBIAN_CACHE:-/var/cache/seqcat-test-on-debian}
   mkdir -p "$cache/$name-apt-archives/partial"
   /usr/lib/apt/apt-helper download-file "$mirror/dists/$release/InRelease" \
       "$cache/$name-InRelease" >/dev/null 2>&1 ||
