@@ -4,9 +4,9 @@
 #
 #   bash scripts/test-large-file.sh        (after scripts/build.sh or run-example.sh)
 #
-# The frames are 4K noise, which compresses badly: a few distinct images, made with ffmpeg and
-# linked under as many numbered names as a video past 4.25 GiB needs (measured on a short run
-# first). The video replaces an existing file of the same name. Passes when seqcat ends with
+# The frames are 4K noise, which compresses badly: a few distinct images, made with ffmpeg as
+# BMP (nothing to decode) and linked under as many numbered names as a video of 4.25 GiB needs
+# (measured on a short run first). The video replaces an existing file of the same name. Passes when seqcat ends with
 # status 0 (it reads the finished video back and compares its frame count with what it wrote),
 # reports every frame, leaves a video past 4 GiB that ffprobe counts the same number of frames
 # in, and has replaced the old file and left no file of its own beside it. Prints the size and
@@ -28,19 +28,21 @@ least_bytes=$((4 * 1024 * 1024 * 1024 + 256 * 1024 * 1024))
 say "$(getconf LONG_BIT)-bit $(dpkg --print-architecture) userland, $(df -h --output=avail . | tail -n 1 | tr -d ' ') free here"
 
 ffmpeg -v error -nostdin -f lavfi -i "color=c=gray:s=3840x2160:r=1,noise=alls=100:allf=t+u" \
-  -frames:v "$distinct" -q:v 2 noise%d.jpg
+  -frames:v "$distinct" noise%d.bmp
 
 # Links f00000.jpg, f00001.jpg, ... up to index last, to the distinct images in turn.
 link_frames() {
   local last=$1 index
   for ((index = 0; index <= last; ++index)); do
-    ln -f "noise$((index % distinct + 1)).jpg" "$(printf 'f%05d.jpg' "$index")"
+    ln -f "noise$((index % distinct + 1)).bmp" "$(printf 'f%05d.bmp' "$index")"
   done
 }
 
+# The encoder's first few frames are smaller: the largest is what the rest come to.
 link_frames $((distinct - 1))
-"$seqcat" f -zp 5 -sq 0 $((distinct - 1)) -nd -np -nv trial.avi
-frame_bytes=$(($(stat -c %s trial.avi) / distinct))
+"$seqcat" f -e bmp -zp 5 -sq 0 $((distinct - 1)) -nd -np -nv trial.avi >/dev/null
+frame_bytes=$(ffprobe -v error -select_streams v:0 -show_entries packet=size -of csv=p=0 \
+  trial.avi | sort -n | tail -n 1)
 frames=$((least_bytes / frame_bytes + 1))
 say "about $((frame_bytes / 1024)) KiB a frame: $frames frames"
 link_frames $((frames - 1))
@@ -51,7 +53,7 @@ old_inode=$(stat -c %i big.avi)
 
 started=$SECONDS
 status=0
-"$seqcat" f -zp 5 -sq 0 $((frames - 1)) -nd -np big.avi >run.log 2>errors.log || status=$?
+"$seqcat" f -e bmp -zp 5 -sq 0 $((frames - 1)) -nd -np big.avi >run.log 2>errors.log || status=$?
 seconds=$((SECONDS - started))
 cat errors.log >&2
 ((status == 0)) || failed "seqcat ended with status $status"
