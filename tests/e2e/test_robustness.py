@@ -41,10 +41,15 @@ def environment_without_display(display=None):
 
 
 def unused_display():
-    """A display name no X server listens on: neither a socket nor a lock file for its number."""
+    """A display name no X server listens on: neither a socket nor a lock file for its number,
+    nor an abstract socket, which a server outside a chroot (same network namespace, another
+    /tmp) is reached by."""
+    with open("/proc/net/unix") as sockets:
+        socket_names = {fields[-1] for fields in map(str.split, sockets) if len(fields) == 8}
     for number in range(917, 1017):
         if not (os.path.exists(f"/tmp/.X11-unix/X{number}") or
-                os.path.exists(f"/tmp/.X{number}-lock")):
+                os.path.exists(f"/tmp/.X{number}-lock") or
+                f"@/tmp/.X11-unix/X{number}" in socket_names):
             return f":{number}"
     raise AssertionError("no free X display number between 917 and 1016")
 
