@@ -27,6 +27,8 @@ constexpr timespec kWakeInterval{0, 100 * 1000 * 1000};
 constexpr int kStopSignalsThatEndAtOnce = 3;
 
 std::atomic<int> firstStopSignal{0};
+std::atomic<bool> watcherToEnd{false};
+std::atomic<bool> watcherEnded{false};
 pthread_t mainThread;
 sigset_t handledStopSignals;
 
@@ -63,7 +65,7 @@ bool isRepeatedCpuLimit(const siginfo_t& signal) {
 
 void* watchStopSignals(void*) {
     int signalsCounted = 0;
-    for (;;) {
+    while (!watcherToEnd) {
         siginfo_t signal{};
         const int signalNumber = firstStopSignal != 0
                                      ? sigtimedwait(&handledStopSignals, &signal, &kWakeInterval)
@@ -73,8 +75,9 @@ void* watchStopSignals(void*) {
             if (signalsCounted == 1) firstStopSignal = signalNumber;
             if (signalsCounted == kStopSignalsThatEndAtOnce) endAtOnce(signalNumber);
         }
-        if (firstStopSignal != 0) pthread_kill(mainThread, kWakeSignal);
+        if (firstStopSignal != 0 && !watcherToEnd) pthread_kill(mainThread, kWakeSignal);
     }
+    watcherEnded = true;
     return nullptr;
 }
 
@@ -130,9 +133,22 @@ bool stopRequested() {
     return firstStopSignal != 0;
 }
 
+// The watcher waits with a short timeout once a stop signal came, so it ends within one wake
+// interval. A signal the main thread raises at itself while another thread waits for it is
+// taken by that thread under some emulators (qemu's user mode), which would count it as the
+// user's next signal or leave the process running.
+void stopWatching() {
+    watcherToEnd = true;
+    for (int waits = 0; !watcherEnded && waits < 50; ++waits) {
+        const timespec shortWait{0, 10 * 1000 * 1000};
+        nanosleep(&shortWait, nullptr);
+    }
+}
+
 void endByStopSignalIfReceived() {
     const int signalNumber = firstStopSignal;
     if (signalNumber == 0) return;
     std::fflush(nullptr);
+    stopWatching();
     endBySignalNow(signalNumber);
 }
