@@ -60,8 +60,14 @@ class TestUser:
         import pwd
         entry = pwd.getpwnam(self.name)
         self.uid, self.gid = entry.pw_uid, entry.pw_gid
+        # The build may sit where the user cannot reach it (a clone in root's home): the user
+        # runs a copy of the program from a folder anyone can enter.
+        self.folder = tempfile.mkdtemp(prefix="seqcat-e2e-user-")
+        os.chmod(self.folder, 0o755)
+        self.program = shutil.copy2(seqcat_path(), self.folder)
 
     def remove(self):
+        shutil.rmtree(self.folder, ignore_errors=True)
         for attempt in range(20):
             if subprocess.run(["userdel", self.name], capture_output=True).returncode == 0:
                 return
@@ -325,7 +331,8 @@ def run_case(c, folder):
             TEST_USER.become()
     to_file = c.stdout not in (None, CLOSED)
     stdout = open(c.stdout, "wb") if to_file else subprocess.PIPE
-    command = (c.wrapper or []) + [seqcat_path()] + c.args + ["-nd", "-np", "-nv"]
+    program = TEST_USER.program if c.as_user else seqcat_path()
+    command = (c.wrapper or []) + [program] + c.args + ["-nd", "-np", "-nv"]
     try:
         with subprocess.Popen(command, cwd=folder, env=seqcat_env(), stdin=subprocess.DEVNULL,
                               stdout=stdout, stderr=subprocess.PIPE,
