@@ -295,10 +295,15 @@ main() {
   say "$label: the chroot runs $(chroot "$root" dpkg --print-architecture) programs;" \
     "SEQCAT_TEST_TIME_FACTOR=$time_factor"
 
-  local status=0
-  unshare --mount --propagation private --pid --fork \
+  local status=0 inside
+  unshare --mount --propagation private --pid --fork --kill-child \
     bash "$checkout/scripts/test-on-debian.sh" --inside "$root" "$label" \
-    "$cache/$name-apt-archives" "$time_factor" "${commands[@]}" </dev/null || status=$?
+    "$cache/$name-apt-archives" "$time_factor" "${commands[@]}" </dev/null &
+  inside=$!
+  # unshare ignores TERM and INT while it waits: stopping this script ends it, and with it
+  # (--kill-child) every process in the chroot's PID namespace, before the tree is removed.
+  trap 'kill -KILL "$inside" 2>/dev/null; wait "$inside" 2>/dev/null || true' TERM INT HUP
+  wait "$inside" || status=$?
   say "$label: all done in $(time_since "$started"), exit $status"
   exit "$status"
 }
