@@ -1,12 +1,13 @@
 # Hardening as Debian builds its own packages (DEB_BUILD_MAINT_OPTIONS=hardening=+all
-# dpkg-buildflags on Debian 12, plus the stack clash and control flow protection that
+# dpkg-buildflags on Debian 12, plus the stack clash, control flow and branch protection that
 # hardening-check asks for), for every build type: the source install and the package alike.
 include(CheckCXXCompilerFlag)
 include(CheckPIESupported)
 
 add_compile_options(-fstack-protector-strong -Wformat -Werror=format-security)
-# Both are x86 or newer-compiler features; a compiler without them builds without them.
-foreach(flag IN ITEMS -fstack-clash-protection -fcf-protection)
+# Newer-compiler features, control flow protection x86's and branch protection arm64's (as
+# Debian 13 builds its arm64 packages); a compiler without one builds without it.
+foreach(flag IN ITEMS -fstack-clash-protection -fcf-protection -mbranch-protection=standard)
   string(MAKE_C_IDENTIFIER "SEQCAT_HAS${flag}" flag_variable)
   check_cxx_compiler_flag(${flag} ${flag_variable})
   if(${flag_variable})
