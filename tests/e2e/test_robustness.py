@@ -324,6 +324,25 @@ class DisplayLossTest(SeqcatTestCase):
                                 if line.startswith("seqcat: lost")]
                     self.check_outcome(status, messages, output_name, len(timing_lines(run.text)), 5)
 
+    def test_stop_signal_while_the_display_server_is_stopped(self):
+        # As a stalled remote display does: the main thread is stuck in the window toolkit and
+        # never comes back to the frame loop, yet the video is finished within 2 s.
+        make_frames(self.work, last=299)
+        with Xvfb() as display, LiveRun(["-sq", "0", "299", "-np", "clip.avi"], self.work,
+                                        display=display) as run:
+            run.wait_for_output(lambda text: len(timing_lines(text)) >= 20, timeout=60)
+            os.kill(display.process.pid, signal.SIGSTOP)
+            try:
+                time.sleep(0.5)  # until the toolkit waits for the server
+                run.process.send_signal(signal.SIGTERM)
+                result = run.wait(StopSignalTest.BLOCKED_CALL_SECONDS)
+            finally:
+                os.kill(display.process.pid, signal.SIGCONT)
+        self.assertEqual(result.returncode, -signal.SIGTERM, result)
+        self.assertIn(SAVED_LINE_PREFIX + "clip.avi", output_lines(result.stdout))
+        reported = len(timing_lines(result.stdout))
+        self.assertIn(probe_video(self.path("clip.avi")).frame_count, (reported, reported + 1))
+
 
 class ClosedOutputTest(SeqcatTestCase):
     """A reader of the messages that goes away early (seqcat | head -1) does not cost the video:
