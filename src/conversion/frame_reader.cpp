@@ -33,8 +33,8 @@ void FrameReader::readAhead() {
             if (toStop_) return;
         }
         ReadAhead image;
-        const std::string path = formatImagePath(settings_, static_cast<std::int32_t>(index));
         try {
+            const std::string path = formatImagePath(settings_, static_cast<std::int32_t>(index));
             image.leftToCaller = !isRegularFile(path);
             if (!image.leftToCaller) image.loaded = loadColourImage(path);
         } catch (...) {
