@@ -1,19 +1,65 @@
 #include "back_end_stderr_capture.h"
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdarg>
 #include <cstdio>
-#include <string>
+#include <mutex>
 
 namespace {
 
 constexpr std::size_t kMostBytesLookedAt = 1 << 16;
 
+// Held by a capture while it lives: one capture at a time, and the signal watcher's last line
+// waits for it.
+std::timed_mutex stderrRedirection;
+std::atomic<bool> redirectionAllowed{true};
+
+// The capture FFmpeg's log lines go to; guarded by its own lock, since the encoder may log from
+// any thread.
+std::mutex logRecipientLock;
+BackEndStderrCapture* logRecipient = nullptr;
+
+void recordLogLine(void*, int level, const char* format, va_list arguments) {
+    if (level > av_log_get_level()) return;
+    char line[1024];
+    std::vsnprintf(line, sizeof line, format, arguments);
+    std::lock_guard<std::mutex> lock(logRecipientLock);
+    if (logRecipient != nullptr) logRecipient->record(line);
+}
+
 }  // namespace
 
-BackEndStderrCapture::BackEndStderrCapture() : savedStderr_(dup(STDERR_FILENO)) {
+void keepBackEndLogOffStderr() {
+    av_log_set_callback(recordLogLine);
+}
+
+void stopRedirectingStderr() {
+    redirectionAllowed = false;
+}
+
+void reclaimStderrForLastWords(int milliseconds) {
+    redirectionAllowed = false;
+    // Kept locked: the process is about to end.
+    static_cast<void>(stderrRedirection.try_lock_for(std::chrono::milliseconds(milliseconds)));
+}
+
+BackEndStderrCapture::BackEndStderrCapture() {
+    stderrRedirection.lock();
+    {
+        std::lock_guard<std::mutex> lock(logRecipientLock);
+        logRecipient = this;
+    }
+    if (!redirectionAllowed) return;
+    savedStderr_ = dup(STDERR_FILENO);
     // Without a copy to restore it from, stderr is left alone.
     if (savedStderr_ < 0) return;
     capture_ = memfd_create("seqcat-back-end-messages", MFD_CLOEXEC);
@@ -23,14 +69,28 @@ BackEndStderrCapture::BackEndStderrCapture() : savedStderr_(dup(STDERR_FILENO)) 
 }
 
 BackEndStderrCapture::~BackEndStderrCapture() {
-    if (savedStderr_ < 0) return;
-    std::fflush(stderr);
-    dup2(savedStderr_, STDERR_FILENO);
-    close(savedStderr_);
-    if (capture_ >= 0) close(capture_);
+    if (savedStderr_ >= 0) {
+        std::fflush(stderr);
+        dup2(savedStderr_, STDERR_FILENO);
+        close(savedStderr_);
+        if (capture_ >= 0) close(capture_);
+    }
+    {
+        std::lock_guard<std::mutex> lock(logRecipientLock);
+        logRecipient = nullptr;
+    }
+    stderrRedirection.unlock();
+}
+
+void BackEndStderrCapture::record(const std::string& line) {
+    if (logged_.size() < kMostBytesLookedAt) logged_ += line;
 }
 
 bool BackEndStderrCapture::mention(const char* text) const {
+    {
+        std::lock_guard<std::mutex> lock(logRecipientLock);
+        if (logged_.find(text) != std::string::npos) return true;
+    }
     if (capture_ < 0) return false;
     std::string printed(kMostBytesLookedAt, '\0');
     const ssize_t length = pread(capture_, &printed[0], printed.size(), 0);

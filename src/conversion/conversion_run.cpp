@@ -1,8 +1,11 @@
 #include "conversion_run.h"
 
+#include "back_end_stderr_capture.h"
 #include "console_key_mode.h"
 #include "descriptor_supply.h"
+#include "frame_reader.h"
 #include "frame_window.h"
+#include "frame_writer.h"
 #include "image_loading.h"
 #include "stop_signals.h"
 #include "video_output.h"
@@ -11,6 +14,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <exception>
+#include <functional>
 #include <utility>
 
 namespace {
@@ -18,14 +23,20 @@ namespace {
 constexpr int kEscapeKey = 27;
 constexpr int kKeyPollMilliseconds = 10;
 
-// Times one frame on OpenCV's tick counter.
-class FrameStopwatch {
+// Measures each frame's share of the loop's wall time on OpenCV's tick counter: from the
+// previous lap (the first: from the start) to this one, so the laps add up to the whole.
+class LapStopwatch {
 public:
-    void start() { startTick_ = static_cast<double>(cv::getTickCount()); }
-    double elapsedTicks() const { return static_cast<double>(cv::getTickCount()) - startTick_; }
+    void start() { lapStartTick_ = cv::getTickCount(); }
+    double lapTicks() {
+        const std::int64_t now = cv::getTickCount();
+        const std::int64_t lap = now - lapStartTick_;
+        lapStartTick_ = now;
+        return static_cast<double>(lap);
+    }
 
 private:
-    double startTick_ = 0.0;
+    std::int64_t lapStartTick_ = 0;
 };
 
 void printStartupTexts() {
@@ -34,10 +45,11 @@ void printStartupTexts() {
     std::printf("Hot keys: \n\tESC - quit the program\nType seqcat -h for additional help.\n");
 }
 
-// Loads the image of one frame. An image that is not there ends the sequence quietly (empty
-// frame); one the process has no memory or descriptor left for stops the run (false).
-bool loadFrame(const std::string& path, cv::Mat* frame) {
-    LoadedImage loaded = loadColourImage(path);
+// Takes the image of one frame from the reader. An image that is not there ends the sequence
+// quietly (empty frame); one the process has no memory or descriptor left for stops the run
+// (false). Said here, in the frame's turn, wherever it was loaded.
+bool loadFrame(FrameReader* reader, std::int64_t index, const std::string& path, cv::Mat* frame) {
+    LoadedImage loaded = reader->take(index);
     if (loaded.outcome == ImageLoad::outOfResources) {
         std::fprintf(stderr, "seqcat: cannot load the image '%s': %s\n", path.c_str(),
                      loaded.whyNot.c_str());
@@ -92,9 +104,9 @@ bool openVideo(const ConversionSettings& settings, cv::Size imageSize, VideoOutp
     return false;
 }
 
-bool writeFrame(const std::string& outputName, const cv::Mat& frame, VideoOutput* video) {
+bool frameWasWritten(const std::string& outputName, FrameWriter* writer) {
     std::string whyNot;
-    if (video->write(frame, &whyNot)) return true;
+    if (writer->awaitWritten(&whyNot)) return true;
     std::fprintf(stderr, "seqcat: cannot write the output video '%s': %s\n", outputName.c_str(),
                  whyNot.c_str());
     return false;
@@ -131,35 +143,40 @@ bool descriptorsSuffice(bool saveVideo, bool showWindow) {
 // Opens the window unless the display is off or cannot be reached, in which case the run
 // goes on exactly as without a display.
 void openWindowIfWanted(const ConversionSettings& settings, bool displayReachable,
-                        FrameWindow* window, VideoOutput* video) {
+                        FrameWindow* window, std::function<void()> finishOnToolkitExit) {
     if (!settings.displayImages) return;
     if (!displayReachable) {
         std::fprintf(stderr, "seqcat: no display can be reached; frames will not be shown\n");
         return;
     }
-    window->open([&settings, video] {
-        if (settings.saveOutput && !video->isFinished()) finishVideo(settings.outputName, video);
-    });
+    window->open(std::move(finishOnToolkitExit));
 }
 
 // Loads, writes, shows and times each frame until the last index, a missing image, ESC in
-// the window or a stop signal. False when the run cannot go on: the video stopped taking
-// frames, or an image could not be loaded for want of memory or descriptors.
-bool convertFrames(const ConversionSettings& settings, FrameWindow* window, VideoOutput* video) {
-    FrameStopwatch stopwatch;
+// the window or a stop signal. The reader loads ahead and the writer writes the frame while it
+// is shown, but each frame is in the video before its timing line, and a frame ESC came during
+// is the last one written. False when the run cannot go on: the video stopped taking frames,
+// or an image could not be loaded for want of memory or descriptors.
+bool convertFrames(const ConversionSettings& settings, FrameWindow* window, FrameReader* reader,
+                   FrameWriter* writer) {
+    reader->start();
+    if (settings.saveOutput) writer->start();
+    LapStopwatch stopwatch;
+    stopwatch.start();
     // 64-bit, so a last index of INT32_MAX ends the walk instead of wrapping around.
     for (std::int64_t index = settings.firstIndex; index <= settings.lastIndex; ++index) {
         if (stopRequested()) break;
-        stopwatch.start();
         const std::string path = formatImagePath(settings, static_cast<std::int32_t>(index));
         cv::Mat frame;
-        if (!loadFrame(path, &frame)) return false;
+        if (!loadFrame(reader, index, path, &frame)) return false;
         if (frame.empty()) break;
-        if (settings.saveOutput && !writeFrame(settings.outputName, frame, video)) return false;
+        if (settings.saveOutput) writer->hand(frame);
         window->show(frame);
         // Kept on purpose: OPENCV_LEGACY_WAITKEY or a toolkit can set bits above the key's 8.
-        if ((window->pollKey(kKeyPollMilliseconds) & 0xFF) == kEscapeKey) break;
-        printTimingLine(path, stopwatch.elapsedTicks());
+        const bool escapePressed = (window->pollKey(kKeyPollMilliseconds) & 0xFF) == kEscapeKey;
+        if (settings.saveOutput && !frameWasWritten(settings.outputName, writer)) return false;
+        if (escapePressed) break;
+        printTimingLine(path, stopwatch.lapTicks());
     }
     return true;
 }
@@ -187,15 +204,35 @@ int runConversion(const ConversionSettings& settings) {
     const bool displayReachable = settings.displayImages && displayIsReachable();
     if (!descriptorsSuffice(settings.saveOutput, displayReachable)) return kRunFailed;
 
-    // Writer last, so finished first: closing a window that lost its display can end the process.
+    // The video after the window, so finished first: closing a window that lost its display can
+    // end the process.
     FrameWindow window;
     VideoOutput video;
     // The video first: the window's guard against a toolkit exit is then registered after the
     // video library has set itself up, so it runs while that library is still there.
     if (settings.saveOutput && !openVideo(settings, imageSize, &video)) return kRunFailed;
-    openWindowIfWanted(settings, displayReachable, &window, &video);
+    // Destroyed before the video, so their threads have ended when it goes.
+    FrameReader reader(settings);
+    FrameWriter writer(&video, [&settings, &video] {
+        // The main thread may still print: stderr stays the user's.
+        stopRedirectingStderr();
+        try {
+            finishVideo(settings.outputName, &video);
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "seqcat: %s\n", error.what());
+        }
+        endByStopSignalIfReceived();
+    });
+    openWindowIfWanted(settings, displayReachable, &window, [&settings, &video, &reader, &writer] {
+        reader.stop();
+        writer.stop();
+        if (settings.saveOutput && !video.isFinished()) finishVideo(settings.outputName, &video);
+    });
 
-    if (!convertFrames(settings, &window, &video)) return kRunFailed;
+    const bool framesConverted = convertFrames(settings, &window, &reader, &writer);
+    reader.stop();
+    writer.stop();
+    if (!framesConverted) return kRunFailed;
     // Finished before the wait, so that the video stands under its name while seqcat waits.
     if (settings.saveOutput && finishVideo(settings.outputName, &video) != 0) return kRunFailed;
     if (settings.verbose && !stopRequested()) {

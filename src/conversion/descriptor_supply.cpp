@@ -8,7 +8,8 @@
 
 namespace {
 
-constexpr int kForAnImage = 1;
+// One image read ahead and one loaded again in its turn may be open at once.
+constexpr int kForImages = 2;
 constexpr int kForTheVideo = 4;
 constexpr int kForTheWindow = 6;
 
@@ -21,8 +22,8 @@ std::string describeLimit() {
 }  // namespace
 
 int descriptorsNeeded(bool saveVideo, bool showWindow) {
-    // An image is loaded while the video holds only two of its four.
-    return (saveVideo ? kForTheVideo : kForAnImage) + (showWindow ? kForTheWindow : 0);
+    // Images are loaded while the video holds only two of its four.
+    return (saveVideo ? kForTheVideo : kForImages) + (showWindow ? kForTheWindow : 0);
 }
 
 // Opening them is the one true count: free numbers below the limit, and room in the system's

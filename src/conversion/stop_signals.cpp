@@ -1,5 +1,7 @@
 #include "stop_signals.h"
 
+#include "back_end_stderr_capture.h"
+
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -50,7 +52,11 @@ bool ignoredAtStart(int signalNumber) {
     _exit(128 + signalNumber);  // only if the signal's action was changed meanwhile
 }
 
+// A capture of the video library's messages may have stderr redirected just now.
+constexpr int kMostMillisecondsForStderr = 200;
+
 void endAtOnce(int signalNumber) {
+    reclaimStderrForLastWords(kMostMillisecondsForStderr);
     const char message[] = "seqcat: third stop signal: ending at once, the video is not finished\n";
     const ssize_t written = write(STDERR_FILENO, message, sizeof message - 1);
     static_cast<void>(written);  // a message that cannot be written changes nothing here

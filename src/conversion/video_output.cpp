@@ -82,6 +82,7 @@ bool VideoOutput::frameSizeFits(cv::Size imageSize, std::string* whyNot) {
 }
 
 bool VideoOutput::openWriter(std::string* whyNot) {
+    keepBackEndLogOffStderr();
     BackEndStderrCapture backEnd;
     errno = 0;
     for (int fourcc : codec_.fourccs) {
@@ -142,11 +143,9 @@ const cv::Mat& VideoOutput::fitted(const cv::Mat& image) {
 }
 
 bool VideoOutput::write(const cv::Mat& frame, std::string* whyNot) {
-    {
-        // An encoder short of memory complains on every frame; the read-back says what it cost.
-        BackEndStderrCapture quietBackEnd;
-        writer_.write(frame.size() == written_.frameSize ? frame : fitted(frame));
-    }
+    // An encoder short of memory complains on every frame, in its log, which is kept off
+    // stderr; the read-back says what it cost.
+    writer_.write(frame.size() == written_.frameSize ? frame : fitted(frame));
     ++written_.frames;
     if (file_.hasRoomLeft(&failure_)) return true;
     *whyNot = failure_;
@@ -191,10 +190,7 @@ VideoFinish VideoOutput::completeFile(std::string* whyNot) {
 VideoFinish VideoOutput::finish(std::string* whyNot) {
     if (!finished_) {
         finished_ = true;
-        {
-            BackEndStderrCapture quietBackEnd;
-            writer_.release();
-        }
+        writer_.release();  // the encoder's last words go to its log, kept off stderr
         // A write that failed during the run has said why already.
         outcome_ = failure_.empty() ? completeFile(&failure_) : VideoFinish::kNotSaved;
         if (outcome_ != VideoFinish::kInPlace) file_.discard();

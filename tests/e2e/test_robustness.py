@@ -26,6 +26,7 @@ F_SETPIPE_SZ = 1031  # Linux's fcntl command, which Python's fcntl module lacks 
 # (SIGQUIT, SIGXCPU): the emulator's line, never seqcat's, in a run under emulation.
 EMULATOR_REPORT = re.compile(r"^qemu: uncaught target signal \d+ \(.*\) - core dumped\n", re.M)
 CANNOT_CREATE_PREFIX = "seqcat: cannot create the output video "
+THIRD_SIGNAL_LINE = "seqcat: third stop signal: ending at once, the video is not finished\n"
 
 
 def read_text(path):
@@ -160,8 +161,12 @@ class StopSignalTest(SeqcatTestCase):
              ((signal.SIGHUP,), "ignored by the caller", 0, "clip.avi"),
              ((signal.SIGTERM,), "reading a FIFO", -signal.SIGTERM, "clip.mp4"),
              ((signal.SIGPWR,), "reading a FIFO", -signal.SIGPWR, "clip.avi"),
+             # No video, so no writer that could end a run whose main thread never comes back.
+             ((signal.SIGTERM,), "reading a FIFO", -signal.SIGTERM, "-no"),
              ((signal.SIGRTMIN + 1,), "mid-run", -(signal.SIGRTMIN + 1), "clip.avi"),
-             ((signal.SIGTERM,), "writing to a full pipe", -signal.SIGTERM, "clip.mp4")]
+             ((signal.SIGTERM,), "writing to a full pipe", -signal.SIGTERM, "clip.mp4"),
+             # 10 ms apart, while an encoder busy with large frames may be logging.
+             ((signal.SIGTERM,) * 3, "mid-run at 1080p", -signal.SIGTERM, "clip.mp4")]
 
     # The bound is 2 s; the margin is for a loaded machine (a stuck call never ends).
     BLOCKED_CALL_SECONDS = 5.0
@@ -171,6 +176,9 @@ class StopSignalTest(SeqcatTestCase):
         # Large frames, so the run is still early in the sequence when the signal lands.
         cls.images = tempfile.mkdtemp(prefix="seqcat-e2e-signal-")
         make_frames(cls.images, last=cls.FRAMES - 1, width=640, height=480)
+        make_frames(cls.images, base="large", last=0, width=1920, height=1080)
+        for index in range(1, cls.FRAMES):
+            os.symlink("large000.jpg", os.path.join(cls.images, f"large{index:03d}.jpg"))
         # SIGQUIT and SIGXCPU dump core by default: not here.
         resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
 
@@ -179,7 +187,7 @@ class StopSignalTest(SeqcatTestCase):
         shutil.rmtree(cls.images, ignore_errors=True)
 
     def start(self, moment, output_name, stdout):
-        base = os.path.join(self.images, "f")
+        base = os.path.join(self.images, "large" if moment.endswith("1080p") else "f")
         if moment == "reading a FIFO":
             for index in range(4):  # made afresh for each case
                 if os.path.lexists(self.path(f"f{index:03d}.jpg")):
@@ -199,16 +207,16 @@ class StopSignalTest(SeqcatTestCase):
             signal.signal(signal.SIGHUP, hangup_before)
 
     def wait_for_moment(self, process, moment, stdout_file):
-        # Where the kernel has the process wait, for the moments it is stuck in a call.
+        # Where the kernel has one of its threads wait, for the moments it is stuck in a call.
         kernel_wait = {"reading a FIFO": "wait_for_partner", "writing to a full pipe": "pipe_write"}
         deadline = time.monotonic() + allowance(60)
         while time.monotonic() < deadline:
-            with open(f"/proc/{process.pid}/wchan") as wait_channel:
-                if moment in kernel_wait:
-                    if kernel_wait[moment] in wait_channel.read():
-                        return
-                elif timing_lines(read_text(stdout_file.name)):
+            if moment in kernel_wait:
+                if any(kernel_wait[moment] in read_text(f"/proc/{process.pid}/task/{thread}/wchan")
+                       for thread in os.listdir(f"/proc/{process.pid}/task")):
                     return
+            elif timing_lines(read_text(stdout_file.name)):
+                return
             time.sleep(0.02)
         self.fail(f"seqcat did not come to the moment {moment!r}")
 
@@ -225,7 +233,7 @@ class StopSignalTest(SeqcatTestCase):
                 started = time.monotonic()
                 for signal_number in signals:
                     process.send_signal(signal_number)
-                    time.sleep(0.05)
+                    time.sleep(0.01 if len(signals) == 3 else 0.05)
                 try:
                     process.wait(allowance(60))
                 finally:
@@ -242,7 +250,14 @@ class StopSignalTest(SeqcatTestCase):
                     os.remove(self.path(output_name))
                 status, stdout, stderr, elapsed = self.stop(signals, moment, output_name)
                 self.assertEqual(status, expected_status, stdout + stderr)
+                if len(signals) == 3:  # the third ends the run at once, the video unfinished
+                    self.assertEqual(stderr, THIRD_SIGNAL_LINE)
+                    self.assertFalse(os.path.exists(self.path(output_name)))
+                    continue
                 self.assertEqual(EMULATOR_REPORT.sub("", stderr), "")
+                if output_name == "-no":
+                    self.assertLess(elapsed, allowance(self.BLOCKED_CALL_SECONDS))
+                    continue
                 reported = len(timing_lines(stdout))
                 frames = probe_video(self.path(output_name)).frame_count
                 if expected_status == 0:
@@ -308,6 +323,25 @@ class DisplayLossTest(SeqcatTestCase):
                     messages = [line for line in output_lines(run.text)
                                 if line.startswith("seqcat: lost")]
                     self.check_outcome(status, messages, output_name, len(timing_lines(run.text)), 5)
+
+    def test_stop_signal_while_the_display_server_is_stopped(self):
+        # As a stalled remote display does: the main thread is stuck in the window toolkit and
+        # never comes back to the frame loop, yet the video is finished within 2 s.
+        make_frames(self.work, last=299)
+        with Xvfb() as display, LiveRun(["-sq", "0", "299", "-np", "clip.avi"], self.work,
+                                        display=display) as run:
+            run.wait_for_output(lambda text: len(timing_lines(text)) >= 20, timeout=60)
+            os.kill(display.process.pid, signal.SIGSTOP)
+            try:
+                time.sleep(0.5)  # until the toolkit waits for the server
+                run.process.send_signal(signal.SIGTERM)
+                result = run.wait(StopSignalTest.BLOCKED_CALL_SECONDS)
+            finally:
+                os.kill(display.process.pid, signal.SIGCONT)
+        self.assertEqual(result.returncode, -signal.SIGTERM, result)
+        self.assertIn(SAVED_LINE_PREFIX + "clip.avi", output_lines(result.stdout))
+        reported = len(timing_lines(result.stdout))
+        self.assertIn(probe_video(self.path("clip.avi")).frame_count, (reported, reported + 1))
 
 
 class ClosedOutputTest(SeqcatTestCase):
