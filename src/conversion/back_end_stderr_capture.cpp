@@ -30,10 +30,11 @@ BackEndStderrCapture* logRecipient = nullptr;
 
 void recordLogLine(void*, int level, const char* format, va_list arguments) {
     if (level > av_log_get_level()) return;
+    std::lock_guard<std::mutex> lock(logRecipientLock);
+    if (logRecipient == nullptr) return;  // no capture listens: nothing to format
     char line[1024];
     std::vsnprintf(line, sizeof line, format, arguments);
-    std::lock_guard<std::mutex> lock(logRecipientLock);
-    if (logRecipient != nullptr) logRecipient->record(line);
+    logRecipient->record(line);
 }
 
 }  // namespace

@@ -48,8 +48,8 @@ void printStartupTexts() {
 // Takes the image of one frame from the reader. An image that is not there ends the sequence
 // quietly (empty frame); one the process has no memory or descriptor left for stops the run
 // (false). Said here, in the frame's turn, wherever it was loaded.
-bool loadFrame(FrameReader* reader, std::int64_t index, const std::string& path, cv::Mat* frame) {
-    LoadedImage loaded = reader->take(index);
+bool loadFrame(FrameReader* reader, const std::string& path, cv::Mat* frame) {
+    LoadedImage loaded = reader->take(path);
     if (loaded.outcome == ImageLoad::outOfResources) {
         std::fprintf(stderr, "seqcat: cannot load the image '%s': %s\n", path.c_str(),
                      loaded.whyNot.c_str());
@@ -168,7 +168,7 @@ bool convertFrames(const ConversionSettings& settings, FrameWindow* window, Fram
         if (stopRequested()) break;
         const std::string path = formatImagePath(settings, static_cast<std::int32_t>(index));
         cv::Mat frame;
-        if (!loadFrame(reader, index, path, &frame)) return false;
+        if (!loadFrame(reader, path, &frame)) return false;
         if (frame.empty()) break;
         if (settings.saveOutput) writer->hand(frame);
         window->show(frame);

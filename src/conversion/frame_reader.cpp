@@ -49,8 +49,7 @@ void FrameReader::readAhead() {
     }
 }
 
-LoadedImage FrameReader::take(std::int64_t index) {
-    const std::string path = formatImagePath(settings_, static_cast<std::int32_t>(index));
+LoadedImage FrameReader::take(const std::string& path) {
     if (!thread_.joinable()) return loadColourImage(path);
     ReadAhead image;
     {

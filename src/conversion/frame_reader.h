@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <string>
 #include <thread>
 
 // Reads in index order, at most two images ahead of the caller. Only regular files are read
@@ -26,10 +27,10 @@ public:
     // every image is loaded by take() itself, as it comes.
     void start();
 
-    // The image of the next index, which is `index`: as read ahead, or loaded on the caller's
-    // thread when it was not read ahead or could not be loaded there (a sequence still being
-    // rendered is read as far as a load in its turn would).
-    LoadedImage take(std::int64_t index);
+    // The image of the next index, whose name is `path`: as read ahead, or loaded on the
+    // caller's thread when it was not read ahead or could not be loaded there (a sequence still
+    // being rendered is read as far as a load in its turn would).
+    LoadedImage take(const std::string& path);
 
     void stop();
 
