@@ -10,3 +10,15 @@ foreach(module IN LISTS SEQCAT_OPENCV_MODULES)
   target_link_libraries(seqcat_opencv INTERFACE ${OPENCV_${module}_LIBRARY})
 endforeach()
 add_library(seqcat::opencv ALIAS seqcat_opencv)
+
+# OpenCV 4.10 and later can put frames that are already encoded into a video as they are
+# (VIDEOWRITER_PROP_RAW_VIDEO): seqcat then copies JPEG images into Motion JPEG videos.
+set(CMAKE_REQUIRED_INCLUDES ${OPENCV_INCLUDE_DIR})
+check_cxx_source_compiles([[
+#include <opencv2/videoio.hpp>
+int main() { return cv::VIDEOWRITER_PROP_RAW_VIDEO; }
+]] SEQCAT_OPENCV_WRITES_ENCODED_FRAMES)
+unset(CMAKE_REQUIRED_INCLUDES)
+if(SEQCAT_OPENCV_WRITES_ENCODED_FRAMES)
+  target_compile_definitions(seqcat_opencv INTERFACE SEQCAT_COPIES_JPEG_FRAMES=1)
+endif()

@@ -48,7 +48,7 @@ void printStartupTexts() {
 // Takes the image of one frame from the reader. An image that is not there ends the sequence
 // quietly (empty frame); one the process has no memory or descriptor left for stops the run
 // (false). Said here, in the frame's turn, wherever it was loaded.
-bool loadFrame(FrameReader* reader, const std::string& path, cv::Mat* frame) {
+bool loadFrame(FrameReader* reader, const std::string& path, VideoFrame* frame) {
     LoadedImage loaded = reader->take(path);
     if (loaded.outcome == ImageLoad::outOfResources) {
         std::fprintf(stderr, "seqcat: cannot load the image '%s': %s\n", path.c_str(),
@@ -59,7 +59,8 @@ bool loadFrame(FrameReader* reader, const std::string& path, cv::Mat* frame) {
         std::fprintf(stderr, "seqcat: the image '%s' could be decoded only in part: %s\n",
                      path.c_str(), loaded.damage.c_str());
     }
-    *frame = std::move(loaded.image);
+    frame->image = std::move(loaded.image);
+    frame->jpeg = std::move(loaded.jpeg);
     return true;
 }
 
@@ -152,14 +153,23 @@ void openWindowIfWanted(const ConversionSettings& settings, bool displayReachabl
     window->open(std::move(finishOnToolkitExit));
 }
 
+// Which images the reader hands over as files for the video to copy.
+FrameCopyPlan frameCopyPlan(const ConversionSettings& settings, const VideoOutput& video,
+                            FrameWindow* window) {
+    FrameCopyPlan plan;
+    if (settings.saveOutput && video.copiesJpegFrames()) plan.jpegFrameSize = video.frameSize();
+    plan.decodeInFull = window->isOpen();
+    return plan;
+}
+
 // Loads, writes, shows and times each frame until the last index, a missing image, ESC in
 // the window or a stop signal. The reader loads ahead and the writer writes the frame while it
 // is shown, but each frame is in the video before its timing line, and a frame ESC came during
 // is the last one written. False when the run cannot go on: the video stopped taking frames,
 // or an image could not be loaded for want of memory or descriptors.
 bool convertFrames(const ConversionSettings& settings, FrameWindow* window, FrameReader* reader,
-                   FrameWriter* writer) {
-    reader->start();
+                   FrameWriter* writer, const FrameCopyPlan& copyPlan) {
+    reader->start(copyPlan);
     if (settings.saveOutput) writer->start();
     LapStopwatch stopwatch;
     stopwatch.start();
@@ -167,11 +177,12 @@ bool convertFrames(const ConversionSettings& settings, FrameWindow* window, Fram
     for (std::int64_t index = settings.firstIndex; index <= settings.lastIndex; ++index) {
         if (stopRequested()) break;
         const std::string path = formatImagePath(settings, static_cast<std::int32_t>(index));
-        cv::Mat frame;
+        VideoFrame frame;
         if (!loadFrame(reader, path, &frame)) return false;
-        if (frame.empty()) break;
-        if (settings.saveOutput) writer->hand(frame);
-        window->show(frame);
+        if (frame.image.empty() && frame.jpeg.empty()) break;
+        const cv::Mat shown = frame.image;
+        if (settings.saveOutput) writer->hand(std::move(frame));
+        window->show(shown);
         // Kept on purpose: OPENCV_LEGACY_WAITKEY or a toolkit can set bits above the key's 8.
         const bool escapePressed = (window->pollKey(kKeyPollMilliseconds) & 0xFF) == kEscapeKey;
         if (settings.saveOutput && !frameWasWritten(settings.outputName, writer)) return false;
@@ -229,7 +240,8 @@ int runConversion(const ConversionSettings& settings) {
         if (settings.saveOutput && !video.isFinished()) finishVideo(settings.outputName, &video);
     });
 
-    const bool framesConverted = convertFrames(settings, &window, &reader, &writer);
+    const bool framesConverted = convertFrames(settings, &window, &reader, &writer,
+                                               frameCopyPlan(settings, video, &window));
     reader.stop();
     writer.stop();
     if (!framesConverted) return kRunFailed;

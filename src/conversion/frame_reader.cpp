@@ -17,7 +17,8 @@ bool isRegularFile(const std::string& path) {
 
 }  // namespace
 
-void FrameReader::start() {
+void FrameReader::start(const FrameCopyPlan& plan) {
+    plan_ = plan;
     try {
         thread_ = std::thread(&FrameReader::readAhead, this);
     } catch (const std::system_error&) {
@@ -36,7 +37,7 @@ void FrameReader::readAhead() {
         try {
             const std::string path = formatImagePath(settings_, static_cast<std::int32_t>(index));
             image.leftToCaller = !isRegularFile(path);
-            if (!image.leftToCaller) image.loaded = loadColourImage(path);
+            if (!image.leftToCaller) image.loaded = loadFrameImage(path, plan_);
         } catch (...) {
             // Loaded again in its turn, where an error the library raises is reported.
             image = ReadAhead{true, LoadedImage{}};
@@ -50,7 +51,7 @@ void FrameReader::readAhead() {
 }
 
 LoadedImage FrameReader::take(const std::string& path) {
-    if (!thread_.joinable()) return loadColourImage(path);
+    if (!thread_.joinable()) return loadFrameImage(path, plan_);
     ReadAhead image;
     {
         std::unique_lock<std::mutex> lock(lock_);
@@ -60,7 +61,7 @@ LoadedImage FrameReader::take(const std::string& path) {
     }
     changed_.notify_all();
     if (image.leftToCaller || image.loaded.outcome != ImageLoad::loaded) {
-        return loadColourImage(path);
+        return loadFrameImage(path, plan_);
     }
     return std::move(image.loaded);
 }

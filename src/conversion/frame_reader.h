@@ -23,9 +23,9 @@ public:
     FrameReader(const FrameReader&) = delete;
     FrameReader& operator=(const FrameReader&) = delete;
 
-    // Starts reading ahead from the first index. Without a thread (the system has none left)
-    // every image is loaded by take() itself, as it comes.
-    void start();
+    // Starts reading ahead from the first index, loading each image as the plan says. Without
+    // a thread (the system has none left) every image is loaded by take() itself, as it comes.
+    void start(const FrameCopyPlan& plan);
 
     // The image of the next index, whose name is `path`: as read ahead, or loaded on the
     // caller's thread when it was not read ahead or could not be loaded there (a sequence still
@@ -43,6 +43,7 @@ private:
     void readAhead();
 
     const ConversionSettings& settings_;
+    FrameCopyPlan plan_;  // set before the thread starts, read only after
     std::mutex lock_;
     std::condition_variable changed_;
     std::deque<ReadAhead> ready_;  // the images of the next indexes, in order

@@ -24,7 +24,7 @@ void FrameWriter::start() {
     }
 }
 
-void FrameWriter::hand(const cv::Mat& frame) {
+void FrameWriter::hand(VideoFrame frame) {
     std::unique_lock<std::mutex> lock(lock_);
     if (tookOver_) waitForTheEnd(lock);
     writeDone_ = false;
@@ -33,7 +33,7 @@ void FrameWriter::hand(const cv::Mat& frame) {
         writeDone_ = true;
         return;
     }
-    handed_ = frame;
+    handed_ = std::move(frame);
     frameHanded_ = true;
     changed_.notify_all();
 }
@@ -77,8 +77,7 @@ void FrameWriter::writeFrames() {
         changed_.wait_for(lock, kStopCheckInterval, [this] { return toStop_ || frameHanded_; });
         if (toStop_) return;
         if (frameHanded_) {
-            const cv::Mat frame = std::move(handed_);
-            handed_ = cv::Mat();
+            const VideoFrame frame = std::exchange(handed_, VideoFrame{});
             frameHanded_ = false;
             lock.unlock();
             std::string whyNot;

@@ -33,7 +33,7 @@ public:
     // Without a thread (the system has none left) hand() writes the frame itself.
     void start();
 
-    void hand(const cv::Mat& frame);
+    void hand(VideoFrame frame);
     // Waits for the write of the frame handed last; false, with why, when the video stopped
     // taking frames. An error the video library raised in the write is raised here.
     bool awaitWritten(std::string* whyNot);
@@ -53,7 +53,7 @@ private:
     std::function<void()> finishAndEnd_;
     std::mutex lock_;
     std::condition_variable changed_;
-    cv::Mat handed_;           // the frame to write next, while not taken yet
+    VideoFrame handed_;        // the frame to write next, while not taken yet
     bool frameHanded_ = false;
     bool writeDone_ = false;   // the handed frame's write is over
     bool written_ = false;     // and it succeeded

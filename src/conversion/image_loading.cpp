@@ -1,11 +1,13 @@
 #include "image_loading.h"
 
 #include "decoder_complaints.h"
+#include "jpeg_frame.h"
 
 #include <opencv2/imgcodecs.hpp>
 
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <new>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -49,7 +51,67 @@ LoadedImage whyNoImage(const std::string& path, const std::string& complaint) {
                                        : "it cannot be decoded: " + complaint);
 }
 
+// A regular file's bytes, or nothing: whatever stands in the way is left to the decoder's own
+// loading, which tells why. Non-blocking, so that a FIFO is never waited on here.
+std::vector<std::uint8_t> regularFileBytes(const std::string& path) {
+    std::vector<std::uint8_t> bytes;
+    const int file = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (file < 0) return bytes;
+    struct stat status {};
+    if (fstat(file, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
+        try {
+            bytes.resize(static_cast<std::size_t>(status.st_size));
+            std::size_t filled = 0;
+            while (filled < bytes.size()) {
+                const ssize_t got = read(file, bytes.data() + filled, bytes.size() - filled);
+                if (got <= 0) break;  // cut short, or an error: read as the decoder reads it
+                filled += static_cast<std::size_t>(got);
+            }
+            if (filled != bytes.size()) bytes.clear();
+        } catch (const std::bad_alloc&) {
+            bytes.clear();
+        }
+    }
+    close(file);
+    return bytes;
+}
+
+// The image of a JPEG that may be copied, decoded in full from the bytes that will be copied;
+// empty when the decoder finds anything wrong with them.
+cv::Mat checkedJpegImage(const std::vector<std::uint8_t>& bytes) {
+    DecoderComplaints complaints;
+    cv::Mat image;
+    try {
+        image = cv::imdecode(bytes, cv::IMREAD_COLOR);
+    } catch (const std::exception&) {
+        return cv::Mat();
+    }
+    return complaints.first().empty() ? image : cv::Mat();
+}
+
 }  // namespace
+
+LoadedImage loadFrameImage(const std::string& path, const FrameCopyPlan& plan) {
+    if (plan.jpegFrameSize.empty()) return loadColourImage(path);
+    std::vector<std::uint8_t> bytes = regularFileBytes(path);
+    CopyableJpeg jpeg;
+    // Decoding from memory does not notice data that ends early (it waits for more, quietly),
+    // so the file's end is always checked.
+    if (!isCopyableJpeg(bytes, &jpeg) || cv::Size(jpeg.width, jpeg.height) != plan.jpegFrameSize ||
+        !codedDataIsWhole(bytes, jpeg)) {
+        return loadColourImage(path);
+    }
+    LoadedImage result;
+    if (plan.decodeInFull) {
+        result.image = checkedJpegImage(bytes);
+        if (result.image.empty()) return loadColourImage(path);
+    }
+    // Anything amiss (damage, no memory) is found and said by the ordinary loading above, and
+    // the frame is then encoded from what it decodes.
+    result.outcome = ImageLoad::loaded;
+    result.jpeg = std::move(bytes);
+    return result;
+}
 
 LoadedImage loadColourImage(const std::string& path) {
     if (path.empty()) return notLoaded(ImageLoad::unavailable, "its name is too long");

@@ -2,6 +2,7 @@
 
 #include "back_end_stderr_capture.h"
 
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
@@ -85,7 +86,9 @@ bool VideoOutput::openWriter(std::string* whyNot) {
     keepBackEndLogOffStderr();
     BackEndStderrCapture backEnd;
     errno = 0;
+    copiesJpegFrames_ = false;
     for (int fourcc : codec_.fourccs) {
+        if (openCopyingWriter(fourcc)) return true;
         try {
             if (writer_.open(file_.writerPath(), kWriterBackEnd, fourcc, written_.framesPerSecond,
                              written_.frameSize, true)) {
@@ -103,6 +106,56 @@ bool VideoOutput::openWriter(std::string* whyNot) {
                   : std::string("no ") + codec_.codecName + " encoder could be opened for it";
     return false;
 }
+
+// Videos that take encoded frames: OpenCV 4.10 and later.
+#ifdef SEQCAT_COPIES_JPEG_FRAMES
+
+namespace {
+
+// How a frame that cannot be copied into a Motion JPEG video that copies the others is encoded:
+// at a quality above what FFmpeg's encoder gives seqcat's other Motion JPEG videos (PSNR
+// against the images, on drawings and on noisy camera-like footage alike). Colour at full
+// resolution: sharp coloured edges lose most at half resolution.
+const std::vector<int> kEncodedFrameParameters = {
+    cv::IMWRITE_JPEG_QUALITY, 95,
+    cv::IMWRITE_JPEG_SAMPLING_FACTOR, cv::IMWRITE_JPEG_SAMPLING_FACTOR_444};
+
+}  // namespace
+
+// A Motion JPEG writer that takes encoded frames as they are, where the video library has one;
+// any other writer is opened as usual.
+bool VideoOutput::openCopyingWriter(int fourcc) {
+    if (fourcc != cv::VideoWriter::fourcc('M', 'J', 'P', 'G')) return false;
+    try {
+        copiesJpegFrames_ =
+            writer_.open(file_.writerPath(), kWriterBackEnd, fourcc, written_.framesPerSecond,
+                         written_.frameSize, {cv::VIDEOWRITER_PROP_RAW_VIDEO, 1});
+    } catch (const cv::Exception&) {
+        copiesJpegFrames_ = false;  // then the frames are encoded by the writer, as elsewhere
+    }
+    return copiesJpegFrames_;
+}
+
+// A frame of a video that copies JPEG files: the file, or the image encoded as one.
+void VideoOutput::writeEncoded(const VideoFrame& frame) {
+    const std::vector<std::uint8_t>* jpeg = &frame.jpeg;
+    if (jpeg->empty()) {
+        const cv::Mat& image =
+            frame.image.size() == written_.frameSize ? frame.image : fitted(frame.image);
+        cv::imencode(".jpg", image, encoded_, kEncodedFrameParameters);
+        jpeg = &encoded_;
+    }
+    // One row of bytes is how the writer takes an encoded frame.
+    writer_.write(cv::Mat(1, static_cast<int>(jpeg->size()), CV_8UC1,
+                          const_cast<std::uint8_t*>(jpeg->data())));
+}
+
+#else
+
+bool VideoOutput::openCopyingWriter(int) { return false; }
+void VideoOutput::writeEncoded(const VideoFrame&) {}  // not reached: no copying writer opens
+
+#endif
 
 bool VideoOutput::open(const std::string& outputName, double framesPerSecond, cv::Size imageSize,
                        std::string* whyNot) {
@@ -142,10 +195,15 @@ const cv::Mat& VideoOutput::fitted(const cv::Mat& image) {
     return letterboxed_;
 }
 
-bool VideoOutput::write(const cv::Mat& frame, std::string* whyNot) {
+bool VideoOutput::write(const VideoFrame& frame, std::string* whyNot) {
     // An encoder short of memory complains on every frame, in its log, which is kept off
     // stderr; the read-back says what it cost.
-    writer_.write(frame.size() == written_.frameSize ? frame : fitted(frame));
+    if (copiesJpegFrames_) {
+        writeEncoded(frame);
+    } else {
+        writer_.write(frame.image.size() == written_.frameSize ? frame.image
+                                                               : fitted(frame.image));
+    }
     ++written_.frames;
     if (file_.hasRoomLeft(&failure_)) return true;
     *whyNot = failure_;

@@ -9,7 +9,16 @@
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 
+#include <cstdint>
 #include <string>
+#include <vector>
+
+// One frame for the video: the image, and the JPEG file it was loaded from when the video can
+// take that file as it stands (see VideoOutput::copiesJpegFrames).
+struct VideoFrame {
+    cv::Mat image;
+    std::vector<std::uint8_t> jpeg;
+};
 
 // What finishing a video came to.
 enum class VideoFinish {
@@ -29,10 +38,18 @@ public:
     // no whole number of them apart can only be approximated; howStored then says how.
     bool rateIsApproximated(std::string* howStored) const;
 
-    // Appends one frame; an image of another size is scaled to fit inside the video's size,
+    // Whether the video takes JPEG files of its frame size as its frames, byte for byte: a
+    // Motion JPEG video, where the video library can pass encoded frames through (OpenCV 4.10
+    // and later). Known once open.
+    bool copiesJpegFrames() const { return copiesJpegFrames_; }
+    cv::Size frameSize() const { return written_.frameSize; }
+
+    // Appends one frame: its JPEG file as it stands when there is one and the video copies
+    // them, else its image. An image of another size is scaled to fit inside the video's size,
     // its shape kept, centred on black. False once the file cannot take more (no room left,
     // size limit reached): the frames written since are lost, and finish() will fail.
-    bool write(const cv::Mat& frame, std::string* whyNot);
+    bool write(const VideoFrame& frame, std::string* whyNot);
+    bool write(const cv::Mat& image, std::string* whyNot) { return write(VideoFrame{image, {}}, whyNot); }
 
     // Every way out of a run that has a video to keep ends here: flushes the encoder, closes
     // the file and flushes it to disk, reads it back and compares it with what was written,
@@ -47,6 +64,8 @@ private:
     bool rateCanBeStored(double framesPerSecond, std::string* whyNot) const;
     bool frameSizeFits(cv::Size imageSize, std::string* whyNot);
     bool openWriter(std::string* whyNot);
+    bool openCopyingWriter(int fourcc);
+    void writeEncoded(const VideoFrame& frame);
     VideoFinish completeFile(std::string* whyNot);
     const cv::Mat& fitted(const cv::Mat& image);
 
@@ -58,5 +77,7 @@ private:
     bool finished_ = false;
     OutputFile file_;           // declared before the writer, so it outlives the writer
     cv::VideoWriter writer_;
+    bool copiesJpegFrames_ = false;
     cv::Mat letterboxed_;  // reused, so a sequence of odd-sized frames allocates once
+    std::vector<std::uint8_t> encoded_;  // reused likewise
 };
