@@ -50,6 +50,9 @@ What this module offers, and keeps stable for every test file that imports it:
         read_until, send, is_running, wait, terminal_attributes (context manager).
     SeqcatTestCase
         unittest.TestCase with a fresh working folder (self.work) and assertVideo.
+    run_tests()
+        unittest.main() for a script whose tests may all be skipped: it then exits with
+        SKIPPED_STATUS, which ctest reports as a skip (SKIP_RETURN_CODE), not as a pass.
 """
 
 import collections
@@ -62,6 +65,7 @@ import select
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import termios
 import threading
@@ -674,3 +678,18 @@ class SeqcatTestCase(unittest.TestCase):
         if rate is not None:
             self.assertEqual(info.r_frame_rate, rate, f"frame rate of {name}: {info}")
         return info
+
+
+# ----------------------------------------------------------------------------------------------
+# Running a script's tests
+
+SKIPPED_STATUS = 77  # the tests' SKIP_RETURN_CODE in tests/e2e/CMakeLists.txt
+
+
+def run_tests():
+    result = unittest.main(exit=False).result
+    if not result.wasSuccessful():
+        sys.exit(1)
+    if result.testsRun > 0 and len(result.skipped) == result.testsRun:
+        sys.exit(SKIPPED_STATUS)
+    sys.exit(0)

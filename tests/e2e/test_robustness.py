@@ -173,9 +173,12 @@ class StopSignalTest(SeqcatTestCase):
 
     @classmethod
     def setUpClass(cls):
-        # Large frames, so the run is still early in the sequence when the signal lands.
+        # Large frames, so the run is still early in the sequence when the signal lands; every
+        # one but the first a little larger than the video, so that each is scaled and encoded
+        # (where JPEG files can be copied into .avi, they would go by in no time).
         cls.images = tempfile.mkdtemp(prefix="seqcat-e2e-signal-")
-        make_frames(cls.images, last=cls.FRAMES - 1, width=640, height=480)
+        make_frames(cls.images, last=0, width=640, height=480)
+        make_frames(cls.images, first=1, last=cls.FRAMES - 1, width=642, height=482)
         make_frames(cls.images, base="large", last=0, width=1920, height=1080)
         for index in range(1, cls.FRAMES):
             os.symlink("large000.jpg", os.path.join(cls.images, f"large{index:03d}.jpg"))

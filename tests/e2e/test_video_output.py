@@ -1,14 +1,18 @@
 """The video seqcat writes: container and codec, frame rate, frame size, and which frames are in
 it when the sequence ends early or holds nothing. Every video is read back with ffprobe."""
 
+import contextlib
 import glob
 import os
+import re
 import shutil
+import struct
+import subprocess
 import unittest
 
-from e2e_support import (SAVED_LINE_PREFIX, SeqcatTestCase, ball_centre, decode_gray_frames,
-                         expected_ball_centre, make_frames, output_lines, probe_video, run_seqcat,
-                         timing_lines)
+from e2e_support import (FFMPEG, SAVED_LINE_PREFIX, SeqcatTestCase, Xvfb, allowance, ball_centre,
+                         decode_gray_frames, expected_ball_centre, make_frames, output_lines,
+                         probe_video, run_seqcat, run_tests, timing_lines)
 
 EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples")
 
@@ -180,5 +184,115 @@ class EarlyEndTest(SeqcatTestCase):
         self.assertEqual(lines[-2:], ["Done!", "Press ESC to quit."])
 
 
+def ffmpeg(*arguments, cwd):
+    completed = subprocess.run([FFMPEG, "-v", "info", "-nostdin", "-y", *arguments], cwd=cwd,
+                               stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                               timeout=allowance(60))
+    if completed.returncode != 0:
+        raise AssertionError(f"ffmpeg {arguments} failed: {completed.stderr}")
+    return completed
+
+
+def with_exif_orientation(jpeg, orientation):
+    """The JPEG with an Exif block, right after its start marker, saying how to turn it."""
+    entry = struct.pack(">HHIHH", 0x0112, 3, 1, orientation, 0)  # Orientation, SHORT, 1 value
+    tiff = b"MM\x00*" + struct.pack(">IH", 8, 1) + entry + struct.pack(">I", 0)
+    block = b"Exif\x00\x00" + tiff
+    return jpeg[:2] + b"\xff\xe1" + struct.pack(">H", len(block) + 2) + block + jpeg[2:]
+
+
+@unittest.skipUnless(os.environ.get("SEQCAT_COPIES_JPEG_FRAMES") == "1",
+                     "this OpenCV cannot write encoded frames as they are (it needs 4.10 or "
+                     "later), so every frame is encoded")
+class CopiedFramesTest(SeqcatTestCase):
+    """A JPEG of the video's size goes into a Motion JPEG .avi byte for byte; any other image is
+    encoded from what it shows, so one video holds both kinds and every frame looks like its
+    image."""
+    SIZE = 64  # square, so that a turned image has the video's size and only its Exif tells
+    LAST = 7
+    # The images that are not copyable JPEGs of the video's size (make_sequence makes them),
+    # and a JPEG damaged inside its data, which only a decoding finds.
+    PNG, OTHER_SIZE, TURNED, CUT, CORRUPT = 2, 4, 5, 6, 7
+    # The images that must be encoded, and the PSNR each one's frame must reach: what the writer that encodes every frame reaches
+    # on these images (FFmpeg 5.1's Motion JPEG encoder, through OpenCV 4.6).
+    LEAST_PSNR_DB = {PNG: 32.0, OTHER_SIZE: 33.2, TURNED: 32.7}
+
+    # name, seqcat's display option, whether the frames are shown under a private X server, the
+    # damaged images named on stderr (and encoded from what the decoder made of them): only a
+    # shown image is decoded before it is copied
+    CASES = [("not shown", ["-nd"], False, {CUT}),
+             ("shown in the window", [], True, {CUT, CORRUPT})]
+
+    def make_sequence(self):
+        """Makes the images, and expected%03d.png: each image as it looks, at the video's size."""
+        size, last = self.SIZE, self.LAST
+        make_frames(self.work, last=last, width=size, height=size)
+        make_frames(self.work, base="drawn", ext="png", last=last, width=size, height=size)
+        make_frames(self.work, base="big", last=last, width=2 * size, height=2 * size)
+        shutil.copy(self.path(f"drawn{self.PNG:03d}.png"), self.path(f"f{self.PNG:03d}.jpg"))
+        shutil.copy(self.path(f"big{self.OTHER_SIZE:03d}.jpg"),
+                    self.path(f"f{self.OTHER_SIZE:03d}.jpg"))
+        # Stored turned a quarter to the left, with the orientation (6) that turns it back.
+        ffmpeg("-i", f"drawn{self.TURNED:03d}.png", "-vf", "transpose=2", "-q:v", "2",
+               "-pix_fmt", "yuvj420p", "turned.jpg", cwd=self.work)
+        with open(self.path("turned.jpg"), "rb") as stored:
+            turned = with_exif_orientation(stored.read(), 6)
+        with open(self.path(f"f{self.TURNED:03d}.jpg"), "wb") as image:
+            image.write(turned)
+        # Cut in its picture: decoded in part, so encoded from what the decoder made of it.
+        cut = self.path(f"f{self.CUT:03d}.jpg")
+        os.truncate(cut, os.path.getsize(cut) // 2)
+        with open(self.path(f"f{self.CORRUPT:03d}.jpg"), "r+b") as corrupt:
+            data = corrupt.read()
+            corrupt.seek((data.index(b"\xff\xda") + len(data)) // 2)
+            corrupt.write(b"\xfe" * 16)  # no Huffman code: the decoder complains
+        for index in range(last + 1):
+            source, look = f"f{index:03d}.jpg", "null"
+            if index == self.PNG:
+                source = f"drawn{index:03d}.png"
+            elif index == self.OTHER_SIZE:
+                look = f"scale={size}:{size}:flags=area"
+            elif index == self.TURNED:
+                source, look = "turned.jpg", "transpose=1"
+            ffmpeg("-i", source, "-vf", look, f"expected{index:03d}.png", cwd=self.work)
+
+    def psnr(self, packet, index):
+        """The PSNR of a frame of the video (its packet, a JPEG) against what it should show."""
+        result = ffmpeg("-i", packet, "-i", f"expected{index:03d}.png", "-lavfi",
+                        "[0:v]format=gbrp[made];[1:v]format=gbrp[expected];"
+                        "[made][expected]psnr", "-f", "null", "-", cwd=self.work)
+        return float(re.search(r"PSNR .* average:(\S+)", result.stderr).group(1))
+
+    def test_jpegs_of_the_video_size_are_copied_and_the_rest_encoded(self):
+        self.make_sequence()
+        for case, options, shown, named in self.CASES:
+            with self.subTest(case):
+                with contextlib.ExitStack() as stack:
+                    display = stack.enter_context(Xvfb()) if shown else None
+                    result = run_seqcat(["-sq", "0", str(self.LAST), *options, "-np", "-nv",
+                                         "clip.avi"], self.work, display=display)
+                self.assertEqual(result.returncode, 0, result)
+                damaged = re.findall(r"^seqcat: the image 'f(\d+)\.jpg' could be decoded only in "
+                                     r"part: (?:Premature end|Corrupt JPEG data)", result.stderr,
+                                     re.MULTILINE)
+                self.assertEqual(({int(index) for index in damaged}, len(output_lines(
+                    result.stderr))), (named, len(named)), result.stderr)
+                self.assertVideo("clip.avi", codecs="mjpeg", width=self.SIZE, height=self.SIZE,
+                                 frames=self.LAST + 1, rate="15/1")
+                shutil.rmtree(self.path("packets"), ignore_errors=True)
+                os.mkdir(self.path("packets"))
+                ffmpeg("-i", "clip.avi", "-c", "copy", "-f", "image2", "packets/p%03d.jpg",
+                       cwd=self.work)
+                for index in range(self.LAST + 1):
+                    with open(self.path(f"f{index:03d}.jpg"), "rb") as image, \
+                            open(self.path("packets", f"p{index + 1:03d}.jpg"), "rb") as packet:
+                        copied = image.read() == packet.read()
+                    self.assertEqual(copied, index not in {*self.LEAST_PSNR_DB, *named},
+                                     f"image {index}: copied {copied}")
+                for index, least in self.LEAST_PSNR_DB.items():
+                    self.assertGreaterEqual(self.psnr(f"packets/p{index + 1:03d}.jpg", index),
+                                            least, f"the frame of image {index}")
+
+
 if __name__ == "__main__":
-    unittest.main()
+    run_tests()
