@@ -8,6 +8,9 @@ For each job it runs, interleaved round by round after one warm-up round,
   C  ffmpeg doing the same job with the same codec at its defaults
   D  for .avi, the bare loop with OpenCV's own Motion JPEG writer instead of FFmpeg's, which
      seqcat uses, so the choice is measured too
+  E  for .avi where seqcat copies JPEG files into the video (OpenCV 4.10 and later), ffmpeg
+     copying them too (-c:v copy); A's frames must then be the image files byte for byte, and
+     A/C is held against its own target (without -nd, the window's key poll bounds it: none)
 and, in the job with the frames shown, A without -nd and B with --show under the bench's own
 Xvfb. It prints the median wall and CPU time of each, the medians of the per-round ratios A/B
 (against each job's target, reported, not enforced) and A/C, the peak RSS, the output's size,
@@ -60,6 +63,8 @@ JOBS = [
 
 QUICK_FRAMES = {"1080p": 8, "480p": 30}
 
+# Where seqcat copies JPEG files into .avi, against ffmpeg re-encoding them (-c:v mjpeg).
+TARGET_COPY_A_OVER_C = 0.50
 TARGET_RSS_GROWTH = 1.10
 TARGET_DISPLAY_EXTRA_MS = 13.0
 PSNR_MARGIN_DB = 0.5
@@ -137,6 +142,28 @@ def measure_psnr(video, pattern, frames):
     return float(found.group(1))
 
 
+def opencv_version(seqcat):
+    """The OpenCV version seqcat says it was built with, as (major, minor)."""
+    with tempfile.TemporaryDirectory(prefix="seqcat-bench-") as folder:
+        result = subprocess.run([seqcat, str(Path(folder) / "none"), "-nd", "-np", "-no"],
+                                stdin=subprocess.DEVNULL, capture_output=True, text=True)
+    found = re.search(r"built with OpenCV (\d+)\.(\d+)", result.stdout)
+    if not found:
+        raise BenchError("seqcat does not say which OpenCV it was built with:\n" + result.stdout)
+    return int(found.group(1)), int(found.group(2))
+
+
+def frames_are_the_files(video, pattern, frames, work):
+    """Whether the video's packets are the image files, byte for byte."""
+    packets = work / "packets"
+    shutil.rmtree(packets, ignore_errors=True)
+    packets.mkdir()
+    run_checked(["ffmpeg", "-nostdin", "-loglevel", "error", "-i", str(video), "-c", "copy",
+                 "-f", "image2", "-start_number", "0", str(packets / "p%03d.jpg")])
+    return all(Path(pattern % index).read_bytes() == (packets / ("p%03d.jpg" % index)).read_bytes()
+               for index in range(frames))
+
+
 def seqcat_command(seqcat, cache, image_set, frames, output, extra=("-nd",)):
     return [seqcat, str(cache / image_set / "f"), "-sq", "0", str(frames - 1),
             "-fps", str(FRAME_RATE), *extra, "-np", "-nv", str(output)]
@@ -156,8 +183,9 @@ def run_job(job, arguments, work, environment, frames, shown_environment=None):
                 *writer, *show_options]
 
     programs = "ABC"
-    outputs = {program: work / (program + extension) for program in "ABCD"}
+    outputs = {program: work / (program + extension) for program in "ABCDE"}
     labels = {"A": "A seqcat", "B": "B bare loop", "C": "C ffmpeg"}
+    copies = extension == ".avi" and arguments.copies_jpeg
     commands = {
         "A": seqcat_command(arguments.seqcat, arguments.cache, image_set, frames, outputs["A"],
                             () if shown else ("-nd",)),
@@ -166,12 +194,17 @@ def run_job(job, arguments, work, environment, frames, shown_environment=None):
               "-start_number", "0", "-i", pattern, "-frames:v", str(frames), "-c:v", encoder,
               str(outputs["C"])],
     }
-    environments = {"A": a_environment, "B": b_environment, "C": environment, "D": environment}
+    environments = {"A": a_environment, "B": b_environment, "C": environment, "D": environment,
+                    "E": environment}
     if extension == ".avi" and not shown:
         # seqcat writes Motion JPEG through FFmpeg; D is OpenCV's own Motion JPEG writer.
-        programs = "ABCD"
+        programs += "D"
         labels["D"] = "D bare loop"
         commands["D"] = bare_loop(outputs["D"], "--backend", "mjpeg", "--fourcc", "MJPG")
+    if copies:
+        programs += "E"
+        labels["E"] = "E ffmpeg"
+        commands["E"] = commands["C"][:-2] + ["copy", str(outputs["E"])]
 
     walls = {program: [] for program in programs}
     memories = {program: [] for program in programs}
@@ -202,13 +235,17 @@ def run_job(job, arguments, work, environment, frames, shown_environment=None):
             "size": outputs[program].stat().st_size / 1e6,
             "frames": frame_count,
             "psnr": measure_psnr(outputs[program], pattern, frames),
-            "writer": "ffmpeg " + encoder if program == "C" else writer_of(outputs[program]),
+            "writer": ("ffmpeg " + encoder if program == "C" else "ffmpeg copy" if program == "E"
+                       else writer_of(outputs[program])),
         }
         if frame_count != frames:
             problems.append("%s: %s holds %d frames, not %d" % (name, program, frame_count, frames))
         if frame_rate != "%d/1" % FRAME_RATE:
             problems.append("%s: %s reads back at %s frames per second" % (name, program, frame_rate))
-    if outputs["A"].stat().st_size != outputs["B"].stat().st_size:
+    if copies:
+        if not frames_are_the_files(outputs["A"], pattern, frames, work):
+            problems.append("%s: seqcat's frames are not the image files byte for byte" % name)
+    elif outputs["A"].stat().st_size != outputs["B"].stat().st_size:
         problems.append("%s: the bare loop's video (%d bytes) differs from seqcat's (%d bytes): "
                         "the two no longer write with the same settings"
                         % (name, outputs["B"].stat().st_size, outputs["A"].stat().st_size))
@@ -228,6 +265,14 @@ def run_job(job, arguments, work, environment, frames, shown_environment=None):
     if "D" in programs:
         print("   D/B %.3f (the other writer against seqcat's)" % median_ratio("D", "B"), end="")
     print("   (medians of per-round ratios)")
+    if copies:
+        # Shown, every frame waits for the window's 10 ms key poll: no target there.
+        a_over_c = median_ratio("A", "C")
+        target_text = "" if shown else " (target <= %.2f: %s)" % (
+            TARGET_COPY_A_OVER_C, "met" if a_over_c <= TARGET_COPY_A_OVER_C else "MISSED")
+        print("  JPEG files copied: A's frames are the image files byte for byte; A/C %.3f%s   "
+              "A/E %.3f (against ffmpeg -c:v copy)" % (a_over_c, target_text,
+                                                        median_ratio("A", "E")))
     if extension == ".avi":
         # Motion JPEG's quality is seqcat's to choose; it must not fall below ffmpeg's own.
         psnr_floor = rows["C"]["psnr"] - PSNR_MARGIN_DB
@@ -398,6 +443,12 @@ def main():
         return 2
 
     environment = {key: value for key, value in os.environ.items() if key != "DISPLAY"}
+    try:
+        # The version that lets seqcat copy JPEG files into Motion JPEG videos.
+        arguments.copies_jpeg = opencv_version(arguments.seqcat) >= (4, 10)
+    except BenchError as error:
+        print("bench: " + str(error), file=sys.stderr)
+        return 2
     print("bench: %s, load average at start %.2f %.2f %.2f, %d cores" % (
         "quick" if arguments.quick else "full", *os.getloadavg(), os.cpu_count()))
     print("command: " + " ".join(sys.argv))
