@@ -30,7 +30,9 @@ public:
     ByteView(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
     std::size_t size() const { return size_; }
     std::uint8_t at(std::size_t offset) const { return data_[offset]; }
-    unsigned bigEndian16(std::size_t offset) const { return data_[offset] << 8 | data_[offset + 1]; }
+    unsigned bigEndian16(std::size_t offset) const {
+        return data_[offset] << 8 | data_[offset + 1];
+    }
     bool startsWith(const char* text, std::size_t length) const {
         return size_ >= length && std::memcmp(data_, text, length) == 0;
     }
@@ -237,7 +239,6 @@ bool isCopyableJpeg(const std::vector<std::uint8_t>& file, CopyableJpeg* jpeg) {
     jpeg->width = headers.width;
     jpeg->height = headers.height;
     jpeg->scanStart = at;
-    jpeg->restartInterval = headers.restartInterval;
     jpeg->restartMarkers =
         headers.restartInterval == 0
             ? 0

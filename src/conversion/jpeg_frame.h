@@ -8,8 +8,7 @@
 struct CopyableJpeg {
     int width = 0;
     int height = 0;
-    std::size_t scanStart = 0;       // where the picture's coded data begins
-    unsigned restartInterval = 0;    // MCUs between restart markers, 0: none
+    std::size_t scanStart = 0;         // where the picture's coded data begins
     unsigned long restartMarkers = 0;  // how many the coded data holds when it is whole
 };
 

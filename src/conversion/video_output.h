@@ -49,7 +49,9 @@ public:
     // its shape kept, centred on black. False once the file cannot take more (no room left,
     // size limit reached): the frames written since are lost, and finish() will fail.
     bool write(const VideoFrame& frame, std::string* whyNot);
-    bool write(const cv::Mat& image, std::string* whyNot) { return write(VideoFrame{image, {}}, whyNot); }
+    bool write(const cv::Mat& image, std::string* whyNot) {
+        return write(VideoFrame{image, {}}, whyNot);
+    }
 
     // Every way out of a run that has a video to keep ends here: flushes the encoder, closes
     // the file and flushes it to disk, reads it back and compares it with what was written,

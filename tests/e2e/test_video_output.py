@@ -213,8 +213,9 @@ class CopiedFramesTest(SeqcatTestCase):
     # The images that are not copyable JPEGs of the video's size (make_sequence makes them),
     # and a JPEG damaged inside its data, which only a decoding finds.
     PNG, OTHER_SIZE, TURNED, CUT, CORRUPT = 2, 4, 5, 6, 7
-    # The images that must be encoded, and the PSNR each one's frame must reach: what the writer that encodes every frame reaches
-    # on these images (FFmpeg 5.1's Motion JPEG encoder, through OpenCV 4.6).
+    # The images that must be encoded, and the PSNR each one's frame must reach: what the
+    # writer that encodes every frame reaches on these images (FFmpeg 5.1's Motion JPEG encoder,
+    # through OpenCV 4.6).
     LEAST_PSNR_DB = {PNG: 32.0, OTHER_SIZE: 33.2, TURNED: 32.7}
 
     # name, seqcat's display option, whether the frames are shown under a private X server, the
