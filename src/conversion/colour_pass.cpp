@@ -36,13 +36,13 @@ struct DescribedContainer {
     MuxerOptions options;
 };
 
-const MuxerOptions kIndexFirst = {{"movflags", "+faststart+write_colr"}};
+const MuxerOptions kIndexFirstAndColourBox = {{"movflags", "+faststart+write_colr"}};
 
 // Only mp4's muxer writes a colour box, so .m4v gets it too, with the brand .m4v's own gives.
 const DescribedContainer kDescribedContainers[] = {
-    {".mp4", nullptr, kIndexFirst},
+    {".mp4", nullptr, kIndexFirstAndColourBox},
     {".m4v", "mp4", {{"movflags", "+faststart+write_colr"}, {"brand", "M4V "}}},
-    {".mov", nullptr, kIndexFirst},
+    {".mov", nullptr, kIndexFirstAndColourBox},
     {".mkv", nullptr, {}},
     {".webm", nullptr, {}},
 };
