@@ -189,7 +189,8 @@ def seqcat_command(seqcat, cache, image_set, frames, output, extra=("-nd",)):
             "-fps", str(FRAME_RATE), *extra, "-np", "-nv", str(output)]
 
 
-def run_job(job, arguments, work, environment, frames, shown_environment=None):
+def run_job(job, arguments, work, environment, frames, measured, shown_environment=None):
+    """Runs one job; its median wall times go into measured[name], for the chart."""
     name, image_set, extension, encoder, shown, target = job
     pattern = str(arguments.cache / image_set / "f%03d.jpg")
     a_environment = b_environment = environment
@@ -273,6 +274,7 @@ def run_job(job, arguments, work, environment, frames, shown_environment=None):
                         "bytes): the two no longer write with the same settings"
                         % (name, stream_bytes(outputs["B"]), stream_bytes(outputs["A"])))
 
+    measured[name] = {labels[program]: rows[program]["wall"] for program in "ABC"}
     print("\n%s: %d frames at %d fps, %d rounds after a warm-up" % (
         name, frames, FRAME_RATE, arguments.rounds))
     print("  %-12s %-16s %8s %9s %7s %9s %7s %7s %8s" % (
@@ -419,7 +421,7 @@ def measure_display_cost(arguments, work, environment, rounds):
     return worst
 
 
-def run_shown_job(job, arguments, work, environment, frames):
+def run_shown_job(job, arguments, work, environment, frames, measured):
     """The job with the frames shown, under an Xvfb of its own, ended by its process id."""
     if arguments.no_display:
         return []
@@ -429,11 +431,43 @@ def run_shown_job(job, arguments, work, environment, frames):
         return []
     server, display = started
     try:
-        return run_job(job, arguments, work, environment, frames,
+        return run_job(job, arguments, work, environment, frames, measured,
                        dict(environment, DISPLAY=display))
     finally:
         server.terminate()
         server.wait()
+
+
+def draw_chart(measured, arguments, path):
+    """The jobs as groups of bars, one bar a program's median wall time, drawn from this run's
+    figures, without a display."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as pyplot
+
+    jobs = list(measured)
+    labels = list(measured[jobs[0]])
+    bar_height = 0.8 / len(labels)
+    figure, axes = pyplot.subplots(figsize=(8, 0.9 + 0.75 * len(jobs)), dpi=100)
+    for number, label in enumerate(labels):
+        offsets = [row - 0.4 + bar_height * (number + 0.5) for row in range(len(jobs))]
+        walls = [measured[job][label] for job in jobs]
+        axes.barh(offsets, walls, height=bar_height, label=label)
+        for offset, wall in zip(offsets, walls):  # Debian 11's matplotlib has no bar_label
+            axes.text(wall, offset, " %.2f s" % wall, va="center", fontsize=8)
+    axes.set_yticks(range(len(jobs)))
+    axes.set_yticklabels(jobs)
+    axes.invert_yaxis()
+    axes.set_xlabel("wall time, median of %d rounds (s)" % arguments.rounds)
+    axes.set_xlim(0, 1.18 * max(max(row.values()) for row in measured.values()))
+    axes.legend(loc="lower right", fontsize=8)
+    axes.set_title("%s run, OpenCV %s, %d cores" % (
+        "quick" if arguments.quick else "full", ".".join(map(str, arguments.opencv_version)),
+        os.cpu_count()), fontsize=9)
+    figure.tight_layout()
+    path.parent.mkdir(parents=True, exist_ok=True)
+    figure.savefig(path)
+    pyplot.close(figure)
 
 
 def parse_arguments():
@@ -449,6 +483,8 @@ def parse_arguments():
     parser.add_argument("--quick", action="store_true",
                         help="short sequences and 2 rounds, no display cost measurement: a smoke "
                              "run")
+    parser.add_argument("--chart", type=Path,
+                        help="draw the jobs' wall times as bars into this PNG file")
     parser.add_argument("--no-display", action="store_true",
                         help="skip the job with the frames shown and the display cost (Xvfb)")
     arguments = parser.parse_args()
@@ -476,7 +512,8 @@ def main():
     environment = {key: value for key, value in os.environ.items() if key != "DISPLAY"}
     try:
         # The version that lets seqcat copy JPEG files into Motion JPEG videos.
-        arguments.copies_jpeg = opencv_version(arguments.seqcat) >= (4, 10)
+        arguments.opencv_version = opencv_version(arguments.seqcat)
+        arguments.copies_jpeg = arguments.opencv_version >= (4, 10)
     except BenchError as error:
         print("bench: " + str(error), file=sys.stderr)
         return 2
@@ -484,6 +521,7 @@ def main():
         "quick" if arguments.quick else "full", *os.getloadavg(), os.cpu_count()))
     print("command: " + " ".join(sys.argv))
     problems = []
+    measured = {}
     try:
         make_image_sets(arguments.cache, IMAGE_SETS)
         with tempfile.TemporaryDirectory(prefix="seqcat-bench-") as folder:
@@ -493,9 +531,9 @@ def main():
                 if arguments.quick:
                     frames = QUICK_FRAMES[job[1]]
                 if job[4]:
-                    problems += run_shown_job(job, arguments, work, environment, frames)
+                    problems += run_shown_job(job, arguments, work, environment, frames, measured)
                 else:
-                    problems += run_job(job, arguments, work, environment, frames)
+                    problems += run_job(job, arguments, work, environment, frames, measured)
             if arguments.quick:
                 check_memory_growth(arguments, work, environment, (30, 80), 1)
             else:
@@ -504,6 +542,9 @@ def main():
                 measure_display_cost(arguments, work, environment, 3)
     except BenchError as error:
         problems.append(str(error))
+    if arguments.chart is not None and measured:
+        draw_chart(measured, arguments, arguments.chart)
+        print("\nchart of the wall times: %s" % arguments.chart)
     print("\nload average at end %.2f %.2f %.2f" % os.getloadavg())
     for problem in problems:
         print("bench: ERROR: " + problem, file=sys.stderr)

@@ -6,6 +6,7 @@
 #   bash scripts/setup.sh --emulated-chroot-check
 #                                          the same, and the emulator for chroots of another
 #                                          processor (test-on-debian.sh RELEASE arm64)
+#   bash scripts/setup.sh --screenshot     what scripts/make-screenshot.sh needs beside the build
 #
 # Quick when all is present: the package index is refreshed only when something is missing.
 set -euo pipefail
@@ -18,7 +19,7 @@ build_packages=(
   ffmpeg xvfb xdotool x11-utils
   clang
   libxcb1-dev libx11-dev libjpeg-dev libpng-dev libavutil-dev libavformat-dev libavcodec-dev
-  python3
+  python3 python3-matplotlib
   man-db groff-base dpkg-dev file time
   lintian devscripts bash-completion
   acl
@@ -28,6 +29,8 @@ build_packages=(
 chroot_check_packages=(debootstrap debian-archive-keyring git)
 # qemu's user-mode emulators, linked statically so that they run inside any chroot.
 emulated_chroot_check_packages=("${chroot_check_packages[@]}" qemu-user-static)
+# A terminal and a font for it, and ImageMagick's import for the picture of the screen.
+screenshot_packages=(xterm fonts-dejavu-core imagemagick)
 
 case ${1:-} in
   "") packages=("${build_packages[@]}")
@@ -37,7 +40,10 @@ case ${1:-} in
   --chroot-check) packages=("${chroot_check_packages[@]}"); packages_where_available=() ;;
   --emulated-chroot-check)
       packages=("${emulated_chroot_check_packages[@]}"); packages_where_available=() ;;
-  *) echo "usage: scripts/setup.sh [--chroot-check | --emulated-chroot-check]" >&2; exit 2 ;;
+  --screenshot) packages=("${build_packages[@]}" "${screenshot_packages[@]}")
+      packages_where_available=() ;;
+  *) echo "usage: scripts/setup.sh [--chroot-check | --emulated-chroot-check | --screenshot]" >&2
+     exit 2 ;;
 esac
 
 is_installed() {
