@@ -18,6 +18,7 @@ build_packages=(
   ffmpeg xvfb xdotool x11-utils
   clang
   libxcb1-dev libx11-dev libjpeg-dev libpng-dev libavutil-dev python3
+  libavcodec-dev libjpeg-turbo-progs
   man-db groff-base dpkg-dev file time
   lintian devscripts bash-completion
   acl
