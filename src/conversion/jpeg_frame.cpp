@@ -29,9 +29,9 @@ constexpr int kAdobeYCbCr = 1;
 constexpr std::size_t kAdobeTransformAt = 11;
 constexpr int kLargestLibjpegSide = 65500;
 
-// Application segments whose identifier the video decoder acts on in any APP marker. It reads
-// each one's fixed fields even when the segment is shorter, and so reads the next segment
-// wrongly: a short one rules a copy out.
+// Application segments whose identifier the video decoder acts on in any APP marker. Shorter
+// than its fixed fields, one is read on into the next segment, which is then misread, or it is
+// honoured by one decoder and ignored by the other: a short one rules a copy out.
 struct KnownIdentifier {
     const char* text;
     std::size_t fixedFields;  // the segment's smallest size, identifier included
@@ -39,13 +39,10 @@ struct KnownIdentifier {
 constexpr KnownIdentifier kKnownIdentifiers[] = {
     {"JFIF", 14},   // version, density unit, densities, thumbnail size
     {"AVI1", 14},   // field polarity, a reserved byte, two field sizes
-    {"LJIF", 13},   // version, three reserved words, colour space
     {"Adobe", 12},  // version, two flag words, colour transform
-    {"Exif", 14},   // two zero bytes and a TIFF header
 };
+constexpr std::size_t kIdentifierLength = 4;
 constexpr std::size_t kJfifDensitiesAt = 8;  // horizontal, then vertical
-constexpr std::size_t kLjifColourSpaceAt = 12;
-constexpr unsigned kLjifYuv = 0;
 
 // Comments the video decoder takes as instructions: limited-range colour, a picture upside
 // down. Libjpeg ignores them.
@@ -232,6 +229,9 @@ bool startsWith(ByteView bytes, const char* text) {
 // header: only that one, where both read it, is honoured. Each reading below keeps to the
 // segment's bounds itself, so that what is too short is for the table alone to say.
 bool readApplicationSegment(std::uint8_t marker, ByteView segment, Headers* headers) {
+    // Too short for an identifier, it is damage to the video decoder, which then looks for the
+    // next marker inside it.
+    if (segment.size() < kIdentifierLength) return false;
     for (const KnownIdentifier& known : kKnownIdentifiers) {
         if (startsWith(segment, known.text) && segment.size() < known.fixedFields) {
             return false;
@@ -243,17 +243,18 @@ bool readApplicationSegment(std::uint8_t marker, ByteView segment, Headers* head
             headers->adobeTransform = segment.at(kAdobeTransformAt);
         }
     }
-    if (startsWith(segment, "LJIF") && segment.size() > kLjifColourSpaceAt &&
-        segment.at(kLjifColourSpaceAt) != kLjifYuv) {
-        return false;
-    }
+    // A lossless-JPEG segment names a colour space to the video decoder: RGB, or one it
+    // reports as unknown.
+    if (startsWith(segment, "LJIF")) return false;
     // The video decoder shows pixels as wide as the densities say; libjpeg's are square.
     if (startsWith(segment, "JFIF") && segment.size() >= kJfifDensitiesAt + 4 &&
         segment.bigEndian16(kJfifDensitiesAt) != segment.bigEndian16(kJfifDensitiesAt + 2)) {
         return false;
     }
-    if (marker == kApplication1 && segment.startsWith("Exif\0\0", 6)) {
-        headers->turned = headers->turned || exifOrientation(segment.from(6)) != kUpright;
+    // The video decoder reads a TIFF header after any "Exif" and two bytes.
+    if (marker == kApplication1 && startsWith(segment, "Exif")) {
+        headers->turned = headers->turned || !segment.startsWith("Exif\0\0", 6) ||
+                          exifOrientation(segment.from(6)) != kUpright;
     }
     return true;
 }
