@@ -65,18 +65,22 @@ rgb -rgb
 SEEDS
   local base=$to/cjpeg-420.jpg orientation transform
   for orientation in 1 3 6 8; do
-    with_segment "$base" "\xff\xe1\x00\x22Exif\0\0MM\0*\0\0\0\x08\0\x01\x01\x12\0\x03\0\0\0\x01\0\x0$orientation\0\0\0\0\0\0" \
+    # An Exif block of one IFD entry, the orientation (tag 0x112, one short).
+    with_segment "$base" "\xff\xe1\x00\x22Exif\0\0MM\0*\0\0\0\x08\0\x01$(
+      )\x01\x12\0\x03\0\0\0\x01\0\x0$orientation\0\0\0\0\0\0" \
       >"$to/exif-orientation-$orientation.jpg"
   done
   for transform in 0 1 2; do
-    with_segment "$base" "\xff\xee\x00\x0eAdobe\0\x64\0\0\0\0\x0$transform" >"$to/adobe-$transform.jpg"
+    with_segment "$base" "\xff\xee\x00\x0eAdobe\0\x64\0\0\0\0\x0$transform" \
+      >"$to/adobe-$transform.jpg"
   done
   with_segment "$base" "\xff\xed\x00\x0eAdobe\0\x64\0\0\0\0\0" >"$to/adobe-0-in-app13.jpg"
   with_segment "$base" "\xff\xe0\x00\x10AVI1\0\0\0\0\0\0\0\0\0\0" >"$to/avi1.jpg"
   # CMYK, 8x8, by hand: one-code Huffman tables and four blocks of nothing.
-  printf '\xff\xd8\xff\xee\x00\x0eAdobe\0\x64\0\0\0\0\x02%b%b%b%b\xff\xd9' \
+  printf '\xff\xd8\xff\xee\x00\x0eAdobe\0\x64\0\0\0\0\x02%b%b%b%b%b\xff\xd9' \
     "\xff\xdb\x00\x43\x00$(printf '\\x01%.0s' {1..64})" \
-    '\xff\xc4\x00\x14\x00\x01\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\xff\xc4\x00\x14\x10\x01\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0' \
+    '\xff\xc4\x00\x14\x00\x01\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0' \
+    '\xff\xc4\x00\x14\x10\x01\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0' \
     '\xff\xc0\x00\x14\x08\x00\x08\x00\x08\x04\x01\x11\x00\x02\x11\x00\x03\x11\x00\x04\x11\x00' \
     '\xff\xda\x00\x0e\x04\x01\x00\x02\x00\x03\x00\x04\x00\x00\x3f\x00\x00' >"$to/cmyk.jpg"
 }
@@ -94,7 +98,8 @@ run_fuzzer() {
     tail -n 60 "$log"
     mkdir -p build-fuzz/artifacts
     cp "$artifacts"/* build-fuzz/artifacts/ 2>/dev/null || true
-    echo "test-fuzz: $target FAILED (exit $status); failing inputs kept in build-fuzz/artifacts/:" >&2
+    echo "test-fuzz: $target FAILED (exit $status); failing inputs kept in" \
+      "build-fuzz/artifacts/:" >&2
     ls -l build-fuzz/artifacts/ >&2
     exit 1
   fi

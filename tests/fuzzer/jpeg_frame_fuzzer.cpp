@@ -6,6 +6,7 @@
 // in the coded data, found only once decoding has begun, is no failure: a copied frame is shown
 // as each decoder makes of it.
 #include <csetjmp>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -86,9 +87,10 @@ void readWithLibjpeg(const std::uint8_t* data, std::size_t size, Reading* readin
             reading->verticalRatio = info.max_v_samp_factor / info.comp_info[1].v_samp_factor;
         }
         // The first scanline shows the entropy decoder at work; errors after it are damage.
-        std::vector<JSAMPLE> row(static_cast<std::size_t>(info.output_width) *
-                                 info.output_components);
-        JSAMPROW rows[] = {row.data()};
+        // The row is libjpeg's, so that no allocation of ours is left behind by a jump.
+        JSAMPARRAY rows = (*info.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&info),
+                                                    JPOOL_IMAGE,
+                                                    info.output_width * info.output_components, 1);
         jpeg_read_scanlines(&info, rows, 1);
     }
     jpeg_destroy_decompress(&info);
@@ -102,44 +104,70 @@ struct FfmpegReading {
     bool sizeChecked = false;  // too large to decode here: only the decoder's size check ran
 };
 
-FfmpegReading readWithFfmpeg(const std::uint8_t* data, std::size_t size, int width, int height) {
+int ffmpegErrors = 0;  // messages of error level, since the last decoding began
+bool ffmpegVerbose = false;
+
+// Errors in the EXIF data FFmpeg keeps as metadata, which leave the picture as it is.
+constexpr const char* kMetadataErrors[] = {"mjpeg: invalid TIFF header in EXIF data",
+                                           "mjpeg: error decoding EXIF data"};
+
+bool isMetadataError(const char* format) {
+    for (const char* error : kMetadataErrors) {
+        if (std::strncmp(format, error, std::strlen(error)) == 0) return true;
+    }
+    return false;
+}
+
+void countFfmpegErrors(void* context, int level, const char* format, va_list arguments) {
+    if (level <= AV_LOG_ERROR && !isMetadataError(format)) ++ffmpegErrors;
+    if (ffmpegVerbose) av_log_default_callback(context, level, format, arguments);
+}
+
+// FFmpeg's reading of the headers before the scan, and of nothing else: an end-of-image marker
+// follows them at once, so whatever it reports is about the headers. The packet keeps the
+// file's size, as the decoder weighs the picture's size against it.
+FfmpegReading readWithFfmpeg(const std::vector<std::uint8_t>& file, const CopyableJpeg& jpeg,
+                             int width, int height) {
     FfmpegReading result;
     if (static_cast<long long>(width) * height > kMostDecodedPixels) {
         result.sizeChecked = true;
-        result.reading.headersRead = av_image_check_size(static_cast<unsigned>(width), static_cast<unsigned>(height), 0, nullptr) == 0;
+        result.reading.headersRead = av_image_check_size(static_cast<unsigned>(width),
+                                                         static_cast<unsigned>(height), 0,
+                                                         nullptr) == 0;
         result.reading.width = width;
         result.reading.height = height;
         return result;
     }
+    constexpr std::size_t kScanHeaderSize = 2 + 12;  // marker, then three components' worth
+    std::vector<std::uint8_t> packetBytes(file.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+    const std::size_t headersEnd = jpeg.scanStart - kScanHeaderSize;
+    std::memcpy(packetBytes.data(), file.data(), headersEnd);
+    packetBytes[headersEnd] = 0xFF;
+    packetBytes[headersEnd + 1] = 0xD9;
+
     const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_MJPEG);
     AVCodecContext* context = avcodec_alloc_context3(codec);
-    // As the frame is read from an .avi (the decoder reads some comments only there).
-    context->codec_tag = MKTAG('M', 'J', 'P', 'G');
     AVPacket* packet = av_packet_alloc();
     AVFrame* frame = av_frame_alloc();
-    std::vector<std::uint8_t> padded(size + AV_INPUT_BUFFER_PADDING_SIZE, 0);
-    std::memcpy(padded.data(), data, size);
-    packet->data = padded.data();
-    packet->size = static_cast<int>(size);
-    if (context && packet && frame && avcodec_open2(context, codec, nullptr) == 0 &&
-        avcodec_send_packet(context, packet) == 0) {
-        avcodec_send_packet(context, nullptr);
-        if (avcodec_receive_frame(context, frame) == 0) {
-            result.frameOut = true;
-            result.format = static_cast<AVPixelFormat>(frame->format);
-            result.reading.width = frame->width;
-            result.reading.height = frame->height;
-            result.pixelShape = frame->sample_aspect_ratio;
+    ffmpegErrors = 0;
+    if (context && packet && frame) {
+        // As the frame is read from an .avi (the decoder reads some comments only there).
+        context->codec_tag = MKTAG('M', 'J', 'P', 'G');
+        packet->data = packetBytes.data();
+        packet->size = static_cast<int>(file.size());
+        if (avcodec_open2(context, codec, nullptr) == 0 &&
+            avcodec_send_packet(context, packet) == 0) {
+            avcodec_send_packet(context, nullptr);
+            result.frameOut = avcodec_receive_frame(context, frame) == 0;
         }
+        result.format = result.frameOut ? static_cast<AVPixelFormat>(frame->format)
+                                        : context->pix_fmt;
+        result.reading.width = result.frameOut ? frame->width : context->width;
+        result.reading.height = result.frameOut ? frame->height : context->height;
+        result.pixelShape =
+            result.frameOut ? frame->sample_aspect_ratio : context->sample_aspect_ratio;
     }
-    if (!result.frameOut && context) {
-        // No picture: what the frame header made of it, if the decoder came that far.
-        result.format = context->pix_fmt;
-        result.reading.width = context->width;
-        result.reading.height = context->height;
-        result.pixelShape = context->sample_aspect_ratio;
-    }
-    result.reading.headersRead = result.format != AV_PIX_FMT_NONE;
+    result.reading.headersRead = result.format != AV_PIX_FMT_NONE && ffmpegErrors == 0;
     av_frame_free(&frame);
     av_packet_free(&packet);
     avcodec_free_context(&context);
@@ -166,7 +194,9 @@ std::string formatName(AVPixelFormat format) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // FFmpeg's own account of a failing input: JPEG_FRAME_FUZZER_LOG=1 jpeg_frame_fuzzer FILE
-    av_log_set_level(std::getenv("JPEG_FRAME_FUZZER_LOG") ? AV_LOG_DEBUG : AV_LOG_QUIET);
+    ffmpegVerbose = std::getenv("JPEG_FRAME_FUZZER_LOG") != nullptr;
+    av_log_set_level(ffmpegVerbose ? AV_LOG_DEBUG : AV_LOG_ERROR);
+    av_log_set_callback(countFfmpegErrors);
     return 0;
 }
 
@@ -187,12 +217,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                   " components, not YCbCr");
     }
     const AVPixelFormat implied = impliedFormat(libjpeg);
-    if (implied == AV_PIX_FMT_NONE) failCheck("libjpeg reads a sampling other than 4:2:0/4:2:2/4:4:4");
+    if (implied == AV_PIX_FMT_NONE) {
+        failCheck("libjpeg reads a sampling other than 4:2:0, 4:2:2 or 4:4:4");
+    }
 
-    const FfmpegReading ffmpeg = readWithFfmpeg(data, size, libjpeg.width, libjpeg.height);
+    const FfmpegReading ffmpeg = readWithFfmpeg(file, jpeg, libjpeg.width, libjpeg.height);
     if (!ffmpeg.reading.headersRead) {
         failCheck(ffmpeg.sizeChecked ? "FFmpeg refuses the picture size " + sizeText(libjpeg)
-                                     : "FFmpeg cannot read its headers");
+                                     : "FFmpeg reports an error in its headers");
     }
     if (ffmpeg.reading.width != libjpeg.width || ffmpeg.reading.height != libjpeg.height) {
         failCheck("FFmpeg reads " + sizeText(ffmpeg.reading) + ", libjpeg " + sizeText(libjpeg));
