@@ -161,11 +161,15 @@ void readBaselineFrame(ByteView segment, Headers* headers) {
                              idsDistinct && !namedRgb;
 }
 
-// 8-bit tables only, as a baseline frame has them.
+// 8-bit tables only, as a baseline frame has them, and no quantiser 0: some versions of the
+// video decoder refuse a table that holds one, and decode with another.
 bool readQuantisationTables(ByteView segment, Headers* headers) {
     for (std::size_t at = 0; at < segment.size(); at += 1 + 64) {
         const unsigned precisionAndTable = segment.at(at);
         if (precisionAndTable > 3 || at + 1 + 64 > segment.size()) return false;
+        for (std::size_t value = at + 1; value < at + 1 + 64; ++value) {
+            if (segment.at(value) == 0) return false;
+        }
         headers->quantisationDefined[precisionAndTable] = true;
     }
     return true;

@@ -48,7 +48,8 @@ struct Picture {
     std::uint8_t frameMarker = 0xC0;
     Bytes beforeFrame;
     Bytes afterFrame;
-    std::uint8_t dcCodes = 1;  // in the DC table's only length
+    std::uint8_t quantiser = 1;  // for every coefficient
+    std::uint8_t dcCodes = 1;    // in the DC table's only length
     unsigned restartInterval = 0;
 };
 
@@ -65,7 +66,7 @@ Bytes frameHeader(const Picture& picture) {
 }
 
 Bytes tables(const Picture& picture) {
-    Bytes quantisation(65, 1);
+    Bytes quantisation(65, picture.quantiser);
     quantisation[0] = 0;
     Bytes dc(18, 0), ac(18, 0);
     dc[1] = picture.dcCodes;
@@ -286,6 +287,13 @@ INSTANTIATE_TEST_SUITE_P(
                  [] {
                      Picture picture;
                      picture.components[1].dcTable = 1;
+                     return jpeg(picture);
+                 }(),
+                 false},
+        FileCase{"refused_quantiser_0",
+                 [] {
+                     Picture picture;
+                     picture.quantiser = 0;
                      return jpeg(picture);
                  }(),
                  false},
