@@ -1,6 +1,7 @@
 #include "jpeg_frame.h"
 
 #include <array>
+#include <climits>
 #include <cstring>
 
 namespace {
@@ -24,6 +25,33 @@ constexpr std::uint8_t kComment = 0xFE;
 constexpr std::uint16_t kOrientationTag = 0x0112;
 constexpr unsigned kUpright = 1;
 constexpr int kComponents = 3;
+constexpr int kAdobeYCbCr = 1;
+constexpr std::size_t kAdobeTransformAt = 11;
+constexpr int kLargestLibjpegSide = 65500;
+
+// Application segments whose identifier the video decoder acts on in any APP marker. Shorter
+// than its fixed fields, one is read on into the next segment, which is then misread, or it is
+// honoured by one decoder and ignored by the other: a short one rules a copy out.
+struct KnownIdentifier {
+    const char* text;
+    std::size_t fixedFields;  // the segment's smallest size, identifier included
+};
+constexpr KnownIdentifier kKnownIdentifiers[] = {
+    {"JFIF", 14},   // version, density unit, densities, thumbnail size
+    {"AVI1", 14},   // field polarity, a reserved byte, two field sizes
+    {"Adobe", 12},  // version, two flag words, colour transform
+};
+constexpr std::size_t kIdentifierLength = 4;
+constexpr std::size_t kJfifDensitiesAt = 8;  // horizontal, then vertical
+
+// Comments the video decoder takes as instructions: limited-range colour, a picture upside
+// down. Libjpeg ignores them.
+constexpr const char* kInstructingComments[] = {
+    "CS=ITU601",
+    "Metasoft MJPEG Codec",
+    "Intel(R) JPEG Library, version 1",
+    "MULTISCOPE II",  // pixels twice as high as wide
+};
 
 class ByteView {
 public:
@@ -75,14 +103,39 @@ struct Headers {
     int height = 0;
     std::array<std::uint8_t, kComponents> ids{};
     std::array<std::uint8_t, kComponents> quantisationTables{};
-    unsigned lumaSampling = 0;  // horizontal << 4 | vertical
+    unsigned lumaSampling = 0;    // horizontal << 4 | vertical
+    unsigned chromaSampling = 0;
     std::array<bool, 4> quantisationDefined{};
     std::array<std::array<bool, 2>, 2> huffmanDefined{};  // [DC, AC][table]
     unsigned restartInterval = 0;
-    bool jfif = false;
-    int adobeTransform = -1;  // none: the colour space follows JFIF and the component ids
+    int adobeTransform = -1;  // none: the colour space follows the component ids
     bool turned = false;
 };
+
+// Sampling factors both decoders read as 4:2:0, 4:2:2 or 4:4:4: each factor 1 or 2, and luma
+// over chroma 2x2, 2x1 or 1x1, as other encoders than libjpeg's write them too (4:2:2 as 2x2
+// with chroma 1x2, say).
+bool samplingIsCopyable(unsigned luma, unsigned chroma) {
+    const unsigned lumaWide = luma >> 4, lumaHigh = luma & 0x0F;
+    const unsigned chromaWide = chroma >> 4, chromaHigh = chroma & 0x0F;
+    auto oneOrTwo = [](unsigned factor) { return factor == 1 || factor == 2; };
+    if (!oneOrTwo(lumaWide) || !oneOrTwo(lumaHigh) || !oneOrTwo(chromaWide) ||
+        !oneOrTwo(chromaHigh) || lumaWide % chromaWide != 0 || lumaHigh % chromaHigh != 0) {
+        return false;
+    }
+    const unsigned across = lumaWide / chromaWide, down = lumaHigh / chromaHigh;
+    return across >= down;
+}
+
+// Libjpeg refuses a side over 65500; the video decoder, a picture whose rows with their margin
+// cannot all be addressed with an int.
+bool sizeIsDecodable(int width, int height) {
+    if (width <= 0 || height <= 0 || width > kLargestLibjpegSide || height > kLargestLibjpegSide) {
+        return false;
+    }
+    const unsigned long long rowBytes = 8ull * width + 128 * 8;
+    return rowBytes * (height + 128ull) < INT_MAX;
+}
 
 void readBaselineFrame(ByteView segment, Headers* headers) {
     headers->frameSeen = true;
@@ -96,21 +149,27 @@ void readBaselineFrame(ByteView segment, Headers* headers) {
         headers->ids[component] = segment.at(6 + 3 * component);
         headers->quantisationTables[component] = segment.at(8 + 3 * component);
     }
-    const unsigned luma = segment.at(7);
-    headers->lumaSampling = luma;
-    const bool lumaKnown = luma == 0x11 || luma == 0x21 || luma == 0x22;
-    const bool chromaWhole = segment.at(10) == 0x11 && segment.at(13) == 0x11;
+    headers->lumaSampling = segment.at(7);
+    headers->chromaSampling = segment.at(10);
     const auto& ids = headers->ids;
     const bool idsDistinct = ids[0] != ids[1] && ids[0] != ids[2] && ids[1] != ids[2];
-    headers->frameCopyable = headers->width > 0 && headers->height > 0 && lumaKnown &&
-                             chromaWhole && idsDistinct;
+    // The video decoder takes these ids for RGB whatever a JFIF or Adobe segment says.
+    const bool namedRgb = ids[0] == 'R' && ids[1] == 'G' && ids[2] == 'B';
+    headers->frameCopyable = sizeIsDecodable(headers->width, headers->height) &&
+                             segment.at(13) == headers->chromaSampling &&
+                             samplingIsCopyable(headers->lumaSampling, headers->chromaSampling) &&
+                             idsDistinct && !namedRgb;
 }
 
-// 8-bit tables only, as a baseline frame has them.
+// 8-bit tables only, as a baseline frame has them, and no quantiser 0: some versions of the
+// video decoder refuse a table that holds one, and decode with another.
 bool readQuantisationTables(ByteView segment, Headers* headers) {
     for (std::size_t at = 0; at < segment.size(); at += 1 + 64) {
         const unsigned precisionAndTable = segment.at(at);
         if (precisionAndTable > 3 || at + 1 + 64 > segment.size()) return false;
+        for (std::size_t value = at + 1; value < at + 1 + 64; ++value) {
+            if (segment.at(value) == 0) return false;
+        }
         headers->quantisationDefined[precisionAndTable] = true;
     }
     return true;
@@ -131,7 +190,8 @@ bool readHuffmanTables(ByteView segment, Headers* headers) {
             if (nextCode >= 1ul << length) return false;
             nextCode <<= 1;
         }
-        if (codes > 256 || at + 17 + codes > segment.size()) return false;
+        // A table with no codes decodes no block in either decoder.
+        if (codes == 0 || codes > 256 || at + 17 + codes > segment.size()) return false;
         for (std::size_t symbol = 0; kind == 0 && symbol < codes; ++symbol) {
             if (segment.at(at + 17 + symbol) > 15) return false;
         }
@@ -164,11 +224,50 @@ bool scanIsCopyable(ByteView segment, const Headers& headers) {
            segment.at(spectrum + 2) == 0;
 }
 
-bool isYCbCr(const Headers& headers) {
-    if (headers.adobeTransform >= 0) return headers.adobeTransform == 1;
-    // libjpeg takes the ids 'R', 'G', 'B' without JFIF for RGB.
-    const bool namedRgb = headers.ids[0] == 'R' && headers.ids[1] == 'G' && headers.ids[2] == 'B';
-    return headers.jfif || !namedRgb;
+bool startsWith(ByteView bytes, const char* text) {
+    return bytes.startsWith(text, std::strlen(text));
+}
+
+// An application segment, as far as either decoder reads it. Libjpeg takes an Adobe colour
+// transform only from APP14; the video decoder from any APP segment, and only before the frame
+// header: only that one, where both read it, is honoured. Each reading below keeps to the
+// segment's bounds itself, so that what is too short is for the table alone to say.
+bool readApplicationSegment(std::uint8_t marker, ByteView segment, Headers* headers) {
+    // Too short for an identifier, it is damage to the video decoder, which then looks for the
+    // next marker inside it.
+    if (segment.size() < kIdentifierLength) return false;
+    for (const KnownIdentifier& known : kKnownIdentifiers) {
+        if (startsWith(segment, known.text) && segment.size() < known.fixedFields) {
+            return false;
+        }
+    }
+    if (startsWith(segment, "Adobe")) {
+        if (marker != kApplication14 || headers->frameSeen) return false;
+        if (segment.size() > kAdobeTransformAt) {
+            headers->adobeTransform = segment.at(kAdobeTransformAt);
+        }
+    }
+    // A lossless-JPEG segment names a colour space to the video decoder: RGB, or one it
+    // reports as unknown.
+    if (startsWith(segment, "LJIF")) return false;
+    // The video decoder shows pixels as wide as the densities say; libjpeg's are square.
+    if (startsWith(segment, "JFIF") && segment.size() >= kJfifDensitiesAt + 4 &&
+        segment.bigEndian16(kJfifDensitiesAt) != segment.bigEndian16(kJfifDensitiesAt + 2)) {
+        return false;
+    }
+    // The video decoder reads a TIFF header after any "Exif" and two bytes.
+    if (marker == kApplication1 && startsWith(segment, "Exif")) {
+        headers->turned = headers->turned || !segment.startsWith("Exif\0\0", 6) ||
+                          exifOrientation(segment.from(6)) != kUpright;
+    }
+    return true;
+}
+
+bool commentIsPlain(ByteView segment) {
+    for (const char* instruction : kInstructingComments) {
+        if (startsWith(segment, instruction)) return false;
+    }
+    return true;
 }
 
 // Reads one header segment; false when it rules a copy out.
@@ -186,23 +285,15 @@ bool readSegment(std::uint8_t marker, ByteView segment, Headers* headers) {
         if (segment.size() != 2) return false;
         headers->restartInterval = segment.bigEndian16(0);
         return true;
-    case kApplication0:
-        headers->jfif = headers->jfif || segment.startsWith("JFIF\0", 5);
-        return true;
-    case kApplication1:
-        if (segment.startsWith("Exif\0\0", 6)) {
-            headers->turned = headers->turned || exifOrientation(segment.from(6)) != kUpright;
-        }
-        return true;
-    case kApplication14:
-        if (segment.startsWith("Adobe", 5) && segment.size() >= 12) {
-            headers->adobeTransform = segment.at(11);
-        }
-        return true;
+    case kComment:
+        return commentIsPlain(segment);
     default:
-        // Other application data and comments are the decoder's to skip; any other marker
-        // (another kind of frame, arithmetic coding, a line count) rules a copy out.
-        return (marker >= kApplication0 && marker <= kLastApplication) || marker == kComment;
+        if (marker >= kApplication0 && marker <= kLastApplication) {
+            return readApplicationSegment(marker, segment, headers);
+        }
+        // Any other marker (another kind of frame, arithmetic coding, a line count) rules a
+        // copy out.
+        return false;
     }
 }
 
@@ -212,6 +303,8 @@ unsigned long codedUnits(const Headers& headers) {
     return ((headers.width + unitWidth - 1) / unitWidth) *
            ((headers.height + unitHeight - 1) / unitHeight);
 }
+
+unsigned blocksPerUnit(unsigned sampling) { return (sampling >> 4) * (sampling & 0x0F); }
 
 }  // namespace
 
@@ -235,10 +328,13 @@ bool isCopyableJpeg(const std::vector<std::uint8_t>& file, CopyableJpeg* jpeg) {
         }
         if (!readSegment(marker, segment, &headers)) return false;
     }
-    if (headers.turned || !isYCbCr(headers)) return false;
+    const bool yCbCr = headers.adobeTransform < 0 || headers.adobeTransform == kAdobeYCbCr;
+    if (headers.turned || !yCbCr) return false;
     jpeg->width = headers.width;
     jpeg->height = headers.height;
     jpeg->scanStart = at;
+    jpeg->blocks = codedUnits(headers) * (blocksPerUnit(headers.lumaSampling) +
+                                          2 * blocksPerUnit(headers.chromaSampling));
     jpeg->restartMarkers =
         headers.restartInterval == 0
             ? 0
@@ -249,6 +345,8 @@ bool isCopyableJpeg(const std::vector<std::uint8_t>& file, CopyableJpeg* jpeg) {
 bool codedDataIsWhole(const std::vector<std::uint8_t>& file, const CopyableJpeg& jpeg) {
     const std::uint8_t* const end = file.data() + file.size();
     const std::uint8_t* at = file.data() + jpeg.scanStart;
+    // Every block takes two codes of a bit at least, one for its DC and one for its AC values.
+    if ((file.size() - jpeg.scanStart) * 4 < jpeg.blocks) return false;  // cut short
     unsigned long restarts = 0;
     for (;;) {
         const auto* marker = static_cast<const std::uint8_t*>(std::memchr(at, 0xFF, end - at));
