@@ -18,7 +18,8 @@ build_packages=(
   googletest libgtest-dev
   ffmpeg xvfb xdotool x11-utils
   clang
-  libxcb1-dev libx11-dev libjpeg-dev libpng-dev libavutil-dev python3 python3-matplotlib
+  libxcb1-dev libx11-dev libjpeg-dev libpng-dev libavutil-dev libavformat-dev libavcodec-dev
+  python3 python3-matplotlib
   man-db groff-base dpkg-dev file time
   lintian devscripts bash-completion
   acl

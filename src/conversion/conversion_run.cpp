@@ -118,6 +118,10 @@ bool frameWasWritten(const std::string& outputName, FrameWriter* writer) {
 int finishVideo(const std::string& outputName, VideoOutput* video) {
     std::string whyNot;
     switch (video->finish(&whyNot)) {
+    case VideoFinish::kInPlaceWithoutColourDescription:
+        std::fprintf(stderr, "seqcat: the output video '%s' is saved without its colour "
+                     "description: %s\n", outputName.c_str(), whyNot.c_str());
+        [[fallthrough]];
     case VideoFinish::kInPlace:
         std::printf("Output video saved to file: %s\n", outputName.c_str());
         return 0;

@@ -456,6 +456,29 @@ bool OutputFile::flushToDisk(std::string* whyNot) {
     return false;
 }
 
+bool OutputFile::takeContentsOf(const std::string& path, std::string* whyNot) {
+    const int source = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat copy {};
+    int error = source < 0 || fstat(source, &copy) != 0 ? errno : 0;
+    if (error == 0 && copy.st_size > 0) {
+        do {
+            error = posix_fallocate(descriptor_, 0, copy.st_size);
+        } while (error == EINTR);  // a stop signal's wake-up: the video is still finished
+    }
+    if (error != 0) {
+        if (source >= 0) close(source);
+        *whyNot = std::string("there is no room for a copy of the video: ") + std::strerror(error);
+        return false;
+    }
+    off_t size = 0;
+    const bool taken = copyBytes(source, descriptor_, &size) && ftruncate(descriptor_, size) == 0;
+    error = errno;
+    close(source);
+    if (taken) return true;
+    *whyNot = std::string("the copy cannot be taken into the video: ") + std::strerror(error);
+    return false;
+}
+
 bool OutputFile::wouldReplaceAFile() const {
     struct stat status {};
     return placement_ != Placement::kNewName || stat(targetPath_.c_str(), &status) == 0;

@@ -40,6 +40,10 @@ public:
 
     bool flushToDisk(std::string* whyNot);
 
+    // Makes the new file hold what the file at path holds. Room for all of it is claimed
+    // first, so that a full disk or the size limit leaves the new file as it was.
+    bool takeContentsOf(const std::string& path, std::string* whyNot);
+
     // True when a file stands where the video would go.
     bool wouldReplaceAFile() const;
 

@@ -1,6 +1,7 @@
 #include "video_output.h"
 
 #include "back_end_stderr_capture.h"
+#include "colour_pass.h"
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -225,10 +226,23 @@ bool VideoOutput::rateIsApproximated(std::string* howStored) const {
     return true;
 }
 
+// The copy is read back before it replaces the video, and the video after; where the copy cannot
+// be made, the video stays as it was written.
+void VideoOutput::describeColours() {
+    ColourDescribedCopy copy(file_.writerPath());
+    std::string* why = &whyColoursUndescribed_;
+    if (copy.make(extension_, why) && file_.takeContentsOf(copy.path(), why)) {
+        colourDescriptionReadsBack(file_.writerPath(), why);
+    }
+}
+
 // Each step only once the ones before it succeeded.
 VideoFinish VideoOutput::completeFile(std::string* whyNot) {
     // The encoder's last bytes and the container's index are written only at release.
-    if (!file_.hasRoomLeft(whyNot) || !file_.flushToDisk(whyNot)) return VideoFinish::kNotSaved;
+    if (!file_.hasRoomLeft(whyNot)) return VideoFinish::kNotSaved;
+    whyColoursUndescribed_.clear();
+    if (written_.frames > 0 && containerTakesColourDescription(extension_)) describeColours();
+    if (!file_.flushToDisk(whyNot)) return VideoFinish::kNotSaved;
     // Some containers cannot even be opened without a frame, so a video with none is not read
     // back: with nothing to prove, it only takes a name where no file stands.
     if (written_.frames > 0) {
@@ -242,7 +256,9 @@ VideoFinish VideoOutput::completeFile(std::string* whyNot) {
         *whyNot = "the video holds no frame, and does not replace the existing file";
         return VideoFinish::kNotSaved;
     }
-    return file_.putInPlace(whyNot) ? VideoFinish::kInPlace : VideoFinish::kNotSaved;
+    if (!file_.putInPlace(whyNot)) return VideoFinish::kNotSaved;
+    return whyColoursUndescribed_.empty() ? VideoFinish::kInPlace
+                                          : VideoFinish::kInPlaceWithoutColourDescription;
 }
 
 VideoFinish VideoOutput::finish(std::string* whyNot) {
@@ -251,7 +267,11 @@ VideoFinish VideoOutput::finish(std::string* whyNot) {
         writer_.release();  // the encoder's last words go to its log, kept off stderr
         // A write that failed during the run has said why already.
         outcome_ = failure_.empty() ? completeFile(&failure_) : VideoFinish::kNotSaved;
-        if (outcome_ != VideoFinish::kInPlace) file_.discard();
+        if (outcome_ == VideoFinish::kInPlaceWithoutColourDescription) {
+            failure_ = whyColoursUndescribed_;
+        } else if (outcome_ != VideoFinish::kInPlace) {
+            file_.discard();
+        }
     }
     *whyNot = failure_;
     return outcome_;

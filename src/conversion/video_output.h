@@ -23,6 +23,7 @@ struct VideoFrame {
 // What finishing a video came to.
 enum class VideoFinish {
     kInPlace,      // the video holds what was written and stands under the output name
+    kInPlaceWithoutColourDescription,  // so, but as written: its copy could not be made
     kNotSaved,     // it could not be completed, read or put in place; the name keeps what it held
     kNotAsWritten  // it reads back other than written; the name keeps what it held
 };
@@ -55,7 +56,9 @@ public:
 
     // Every way out of a run that has a video to keep ends here: flushes the encoder, closes
     // the file and flushes it to disk, reads it back and compares it with what was written,
-    // and only then puts it in place under the output name. A video with no frame is put
+    // and only then puts it in place under the output name. Where the container can say how
+    // its colours are to be read, the video is first replaced by a copy that says so (see
+    // colour_pass.h); where that cannot be done, the video is kept as written. A video with no frame is put
     // there only where no file stands. A second call only repeats the first one's result.
     // A VideoOutput destroyed without it removes its file.
     VideoFinish finish(std::string* whyNot);
@@ -69,12 +72,14 @@ private:
     bool openCopyingWriter(int fourcc);
     void writeEncoded(const VideoFrame& frame);
     VideoFinish completeFile(std::string* whyNot);
+    void describeColours();
     const cv::Mat& fitted(const cv::Mat& image);
 
     VideoCodecChoice codec_{};
     std::string extension_;     // the output name's, which chooses the container
     VideoContents written_;     // what went into the writer
     std::string failure_;  // why the video cannot be kept, once that is known
+    std::string whyColoursUndescribed_;  // empty while the video describes its colours
     VideoFinish outcome_ = VideoFinish::kNotSaved;
     bool finished_ = false;
     OutputFile file_;           // declared before the writer, so it outlives the writer

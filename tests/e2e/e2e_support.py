@@ -20,6 +20,9 @@ What this module offers, and keeps stable for every test file that imports it:
 
     make_frames(directory, base="f", ext="jpg", first=0, last=10, pad=3, width=64, height=48)
         Draws a numbered sequence with seqcat_make_frames; returns the file names made.
+    make_chart(directory, width, height, frames) / chart_patches(path, width, height, vf)
+        Writes chart_000.png.. (CHART_PATCHES as a 5x2 grid of flat colours); reads the centre
+        of each patch from a video's first frame, decoded by ffmpeg through the filter vf.
     run_seqcat(args, cwd, timeout=60, stdin=None, env=None, display=None) -> RunResult
         Runs seqcat to its end, with /dev/null as input and DISPLAY unset unless a display is
         given. RunResult has returncode, stdout, stderr (text) and elapsed (seconds).
@@ -57,6 +60,8 @@ What this module offers, and keeps stable for every test file that imports it:
 
 import collections
 import errno
+import struct
+import zlib
 import json
 import os
 import pty
@@ -144,6 +149,41 @@ def make_frames(directory, base="f", ext="jpg", first=0, last=10, pad=3, width=6
     if completed.returncode != 0:
         raise AssertionError(f"{command} failed: {completed.stderr}")
     return [f"{base}{index:0{pad}d}.{ext}" for index in range(first, last + 1)]
+
+
+# Pure red, green, blue, cyan, magenta, yellow, a skin tone, mid grey, orange, a dark blue.
+CHART_PATCHES = [(255, 0, 0), (0, 255, 0), (0, 0, 255), (0, 255, 255), (255, 0, 255),
+                 (255, 255, 0), (224, 172, 140), (128, 128, 128), (255, 128, 0), (40, 60, 160)]
+CHART_COLUMNS = 5
+
+
+def _patch_of(x, y, width, height):
+    return (y * 2 // height) * CHART_COLUMNS + x * CHART_COLUMNS // width
+
+
+def make_chart(directory, width, height, frames):
+    def chunk(kind, data):
+        return (struct.pack(">I", len(data)) + kind + data +
+                struct.pack(">I", zlib.crc32(kind + data)))
+    rows = b"".join(b"\0" + b"".join(bytes(CHART_PATCHES[_patch_of(x, y, width, height)])
+                                      for x in range(width)) for y in range(height))
+    png = (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+           + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
+    for index in range(frames):
+        with open(os.path.join(directory, f"chart_{index:03d}.png"), "wb") as image:
+            image.write(png)
+
+
+def chart_patches(path, width, height, vf):
+    command = [_require_program(FFMPEG, "ffmpeg (environment variable FFMPEG)"), "-v", "error",
+               "-nostdin", "-i", path, "-frames:v", "1", "-vf", vf + ",format=rgb24",
+               "-f", "rawvideo", "-"]
+    rgb = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, check=True,
+                         timeout=allowance(60)).stdout
+    centres = [((2 * (patch % CHART_COLUMNS) + 1) * width // (2 * CHART_COLUMNS),
+                (2 * (patch // CHART_COLUMNS) + 1) * height // 4)
+               for patch in range(len(CHART_PATCHES))]
+    return [tuple(rgb[3 * (y * width + x):3 * (y * width + x) + 3]) for x, y in centres]
 
 
 # ----------------------------------------------------------------------------------------------

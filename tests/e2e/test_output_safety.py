@@ -187,6 +187,28 @@ def large_images(folder):
     existing("out.avi")(folder)
 
 
+def room_for_one_video(folder):
+    """The wrapper of a run into disk/out.mp4, a file system with room for the file that stands
+    there and the video, but not for a second copy of the video; what it holds at the end is
+    copied to disk-afterwards."""
+    made = subprocess.run([seqcat_path(), "g", "-sq", "0", "59", "-nd", "-np", "-nv", "size.mp4"],
+                          cwd=folder, env=seqcat_env(), capture_output=True, timeout=allowance(60))
+    assert made.returncode == 0, made
+    pages = os.path.getsize(os.path.join(folder, "size.mp4")) * 3 // (2 * 4096) + 2
+    os.remove(os.path.join(folder, "size.mp4"))
+    return ["unshare", "-m", "sh", "-c",
+            f"mount -t tmpfs -o size={pages * 4}k tmpfs disk && echo old > disk/out.mp4 && "
+            '"$0" "$@"; status=$?; cp -a disk disk-afterwards; exit $status']
+
+
+def complete_video_in(folder_name, frames):
+    def after(test, folder):
+        test.assertEqual(os.listdir(os.path.join(folder, folder_name)), ["out.mp4"])
+        test.assertEqual(probe_video(os.path.join(folder, folder_name, "out.mp4")).frame_count,
+                         frames)
+    return after
+
+
 def tiny_images(folder):
     make_frames(folder, base="t", ext="png", first=0, last=4, width=4, height=4)
     existing("out.webm")(folder)
@@ -239,6 +261,11 @@ CASES = [
          "seqcat: cannot write the output video 'disk/out.avi': the file system has no room left",
          prepare=lambda folder: (large_images(folder), os.mkdir(os.path.join(folder, "disk"))),
          wrapper=FULL_DISK),
+    # The copy that describes the video's colours finds no room: the video is kept as written.
+    case("full file system for the colour description", ["g", "-sq", "0", "59", "disk/out.mp4"],
+         0, "seqcat: the output video 'disk/out.mp4' is saved without its colour description: ",
+         prepare=lambda folder: (large_images(folder), os.mkdir(os.path.join(folder, "disk"))),
+         wrapper=room_for_one_video, after=complete_video_in("disk-afterwards", 60)),
     # A link another user left in a sticky world-writable folder (as /tmp is) is not followed,
     # whatever fs.protected_symlinks says, so root's file it points to stays.
     case("link another user left in a shared folder", F + ["shared/video.avi"], 255,
@@ -332,7 +359,8 @@ def run_case(c, folder):
     to_file = c.stdout not in (None, CLOSED)
     stdout = open(c.stdout, "wb") if to_file else subprocess.PIPE
     program = TEST_USER.program if c.as_user else seqcat_path()
-    command = (c.wrapper or []) + [program] + c.args + ["-nd", "-np", "-nv"]
+    wrapper = c.wrapper(folder) if callable(c.wrapper) else c.wrapper
+    command = (wrapper or []) + [program] + c.args + ["-nd", "-np", "-nv"]
     try:
         with subprocess.Popen(command, cwd=folder, env=seqcat_env(), stdin=subprocess.DEVNULL,
                               stdout=stdout, stderr=subprocess.PIPE,

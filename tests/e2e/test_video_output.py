@@ -10,9 +10,10 @@ import struct
 import subprocess
 import unittest
 
-from e2e_support import (FFMPEG, SAVED_LINE_PREFIX, SeqcatTestCase, Xvfb, allowance, ball_centre,
-                         decode_gray_frames, expected_ball_centre, make_frames, output_lines,
-                         probe_video, run_seqcat, run_tests, timing_lines)
+from e2e_support import (CHART_PATCHES, FFMPEG, FFPROBE, SAVED_LINE_PREFIX, SeqcatTestCase, Xvfb,
+                         allowance, ball_centre, chart_patches, decode_gray_frames,
+                         expected_ball_centre, make_chart, make_frames, output_lines, probe_video,
+                         run_seqcat, run_tests, timing_lines)
 
 EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples")
 
@@ -66,6 +67,57 @@ class ContainerTest(SeqcatTestCase):
         result = run_seqcat(["f", "-sq", "0", "2", "-nd", "clip.mp4"], self.work)
         self.assertEqual(result.returncode, 0, result)
         self.assertVideo("clip.mp4", codecs="h264", frames=3)
+
+
+def top_level_boxes(path):
+    with open(path, "rb") as video:
+        data = video.read()
+    boxes, start = [], 0
+    while start + 8 <= len(data):
+        size, kind = struct.unpack(">I4s", data[start:start + 8])
+        boxes.append(kind.decode("latin-1"))
+        start += size if size else len(data)
+    return boxes
+
+
+class ColourDescriptionTest(SeqcatTestCase):
+    """A video says how its colours are read, in the tags players go by, and those tags are what
+    its pixels are: decoded as they say, a chart comes back within 6 levels. A player that finds
+    none guesses BT.709 for HD pictures, 40 levels off. An mp4-family video holds its index
+    first, so a player can start before the whole file is there."""
+    HD, SD = (1280, 720), (640, 480)
+    # output name, frame size, whether the index must come first
+    CASES = [("hd.mp4", HD, True), ("hd.m4v", HD, True), ("hd.mov", HD, True),
+             ("hd.mkv", HD, False), ("hd.webm", HD, False),
+             ("sd.mp4", SD, True), ("sd.m4v", SD, True), ("sd.mov", SD, True),
+             ("sd.mkv", SD, False), ("sd.webm", SD, False)]
+    # ffprobe's names, as ffmpeg's scale filter takes them
+    MATRICES = {"smpte170m": "bt601", "bt470bg": "bt601", "bt709": "bt709"}
+    TAGS = "color_range,color_space,color_primaries,color_transfer"
+
+    def test_tags_say_what_the_pixels_are(self):
+        for name, (width, height), index_first in self.CASES:
+            with self.subTest(output=name):
+                make_chart(self.work, width, height, 6)
+                result = run_seqcat(["chart_", "-e", "png", "-sq", "0", "5", "-fps", "10", "-nd",
+                                     "-np", "-nv", name], self.work)
+                self.assertEqual((result.returncode, result.stderr), (0, ""), result)
+                tags = subprocess.run([FFPROBE, "-v", "error", "-select_streams", "v:0",
+                                       "-show_entries", "stream=" + self.TAGS, "-of", "csv=p=0",
+                                       self.path(name)], capture_output=True, text=True,
+                                      timeout=allowance(60)).stdout.strip().split(",")
+                # Measured: on Debian 11 to 13 the writer's pixels are BT.601 at limited range.
+                self.assertEqual((tags[0], tags[1] in self.MATRICES, "unknown" in tags),
+                                 ("tv", True, False), tags)
+                if index_first:
+                    boxes = top_level_boxes(self.path(name))
+                    self.assertLess(boxes.index("moov"), boxes.index("mdat"), boxes)
+                decoded = chart_patches(self.path(name), width, height,
+                                        f"scale=in_color_matrix={self.MATRICES[tags[1]]}"
+                                        f":in_range={tags[0]}")
+                errors = [max(abs(a - b) for a, b in zip(got, chart))
+                          for got, chart in zip(decoded, CHART_PATCHES)]
+                self.assertLessEqual(max(errors), 6, list(zip(decoded, CHART_PATCHES)))
 
 
 class FrameRateTest(SeqcatTestCase):
