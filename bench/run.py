@@ -470,6 +470,16 @@ def draw_chart(measured, arguments, path):
     pyplot.close(figure)
 
 
+def matplotlib_is_installed():
+    """Whether this Python can draw the chart: asked before the runs, so that a missing module
+    does not throw away their figures at the end."""
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
 def parse_arguments():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     root = BENCH_FOLDER.parent
@@ -492,6 +502,9 @@ def parse_arguments():
     arguments = parser.parse_args()
     if arguments.chart is None and not arguments.quick:
         arguments.chart = root / "docs/performance.png"
+    if arguments.chart is not None and not matplotlib_is_installed():
+        parser.error("the chart needs matplotlib, which %s lacks (Debian's python3-matplotlib; "
+                     "/usr/bin/python3 has it once installed)" % sys.executable)
     if arguments.quick:
         arguments.rounds = min(arguments.rounds, 2)
     if arguments.rounds < 1:
