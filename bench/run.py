@@ -461,13 +461,23 @@ def draw_chart(measured, arguments, path):
     axes.set_xlabel("wall time, median of %d rounds (s)" % arguments.rounds)
     axes.set_xlim(0, 1.18 * max(max(row.values()) for row in measured.values()))
     axes.legend(loc="lower right", fontsize=8)
-    axes.set_title("%s run, OpenCV %s, %d cores" % (
-        "quick" if arguments.quick else "full", ".".join(map(str, arguments.opencv_version)),
-        os.cpu_count()), fontsize=9)
+    axes.set_title("%s run of %s, OpenCV %s, %d cores" % (
+        "quick" if arguments.quick else "full", time.strftime("%Y-%m-%d"),
+        ".".join(map(str, arguments.opencv_version)), os.cpu_count()), fontsize=9)
     figure.tight_layout()
     path.parent.mkdir(parents=True, exist_ok=True)
     figure.savefig(path)
     pyplot.close(figure)
+
+
+def matplotlib_is_installed():
+    """Whether this Python can draw the chart: asked before the runs, so that a missing module
+    does not throw away their figures at the end."""
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        return False
+    return True
 
 
 def parse_arguments():
@@ -484,10 +494,17 @@ def parse_arguments():
                         help="short sequences and 2 rounds, no display cost measurement: a smoke "
                              "run")
     parser.add_argument("--chart", type=Path,
-                        help="draw the jobs' wall times as bars into this PNG file")
+                        help="draw the jobs' wall times as bars into this PNG file (a full run: "
+                             "docs/performance.png, so the documented chart is always the last "
+                             "full run's)")
     parser.add_argument("--no-display", action="store_true",
                         help="skip the job with the frames shown and the display cost (Xvfb)")
     arguments = parser.parse_args()
+    if arguments.chart is None and not arguments.quick:
+        arguments.chart = root / "docs/performance.png"
+    if arguments.chart is not None and not matplotlib_is_installed():
+        parser.error("the chart needs matplotlib, which %s lacks (Debian's python3-matplotlib; "
+                     "/usr/bin/python3 has it once installed)" % sys.executable)
     if arguments.quick:
         arguments.rounds = min(arguments.rounds, 2)
     if arguments.rounds < 1:
