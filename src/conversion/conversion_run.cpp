@@ -12,10 +12,12 @@
 
 #include <opencv2/core.hpp>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <functional>
+#include <string>
 #include <utility>
 
 namespace {
@@ -113,14 +115,22 @@ bool frameWasWritten(const std::string& outputName, FrameWriter* writer) {
     return false;
 }
 
-// Finishes the video, whichever way the run ends, and says what became of it: the saved-file
-// line only once the video stands under its name. Returns the run's exit status.
-int finishVideo(const std::string& outputName, VideoOutput* video) {
-    std::string whyNot;
-    switch (video->finish(&whyNot)) {
+// "stopped by SIGINT after 138 of 240 frames"
+std::string howTheRunStopped(const ConversionSettings& settings, std::int64_t frames) {
+    const std::int64_t asked = std::max<std::int64_t>(
+        0, static_cast<std::int64_t>(settings.lastIndex) - settings.firstIndex + 1);
+    return "stopped by " + stopSignalName() + " after " + std::to_string(frames) + " of " +
+           std::to_string(asked) + " frames";
+}
+
+int sayWhatBecameOfTheVideo(const std::string& outputName, VideoFinish outcome,
+                            const std::string& whyNot) {
+    switch (outcome) {
     case VideoFinish::kInPlace:
         std::printf("Output video saved to file: %s\n", outputName.c_str());
         return 0;
+    case VideoFinish::kKeptBeside:
+        return 0;  // said with how the run stopped
     case VideoFinish::kNotAsWritten:
         std::fprintf(stderr, "seqcat: the output video '%s' does not hold what was written: %s\n",
                      outputName.c_str(), whyNot.c_str());
@@ -131,6 +141,27 @@ int finishVideo(const std::string& outputName, VideoOutput* video) {
     std::fprintf(stderr, "seqcat: cannot save the output video '%s': %s\n", outputName.c_str(),
                  whyNot.c_str());
     return kRunFailed;
+}
+
+// Finishes the video, whichever way the run ends, and says what became of it: the saved-file
+// line only once the video stands under its name. A stop signal must not cost a video that
+// stood at the name before, so the frames of a stopped run then go beside it. Returns the
+// run's exit status.
+int finishVideo(const ConversionSettings& settings, VideoOutput* video) {
+    const bool stopped = stopRequested();
+    if (stopped) video->keepAnyExistingFile();
+    std::string whyNot;
+    const VideoFinish outcome = video->finish(&whyNot);
+    const int status = sayWhatBecameOfTheVideo(settings.outputName, outcome, whyNot);
+    if (outcome == VideoFinish::kKeptBeside) {
+        std::fprintf(stderr, "seqcat: %s; '%s' is kept as it was, and those frames are in '%s'\n",
+                     howTheRunStopped(settings, video->framesWritten()).c_str(),
+                     settings.outputName.c_str(), video->keptPath().c_str());
+    } else if (stopped) {
+        std::fprintf(stderr, "seqcat: %s\n",
+                     howTheRunStopped(settings, video->framesWritten()).c_str());
+    }
+    return status;
 }
 
 // Without enough of them the toolkit would hang or abort, or the video fail at its end.
@@ -168,7 +199,7 @@ FrameCopyPlan frameCopyPlan(const ConversionSettings& settings, const VideoOutpu
 // is the last one written. False when the run cannot go on: the video stopped taking frames,
 // or an image could not be loaded for want of memory or descriptors.
 bool convertFrames(const ConversionSettings& settings, FrameWindow* window, FrameReader* reader,
-                   FrameWriter* writer, const FrameCopyPlan& copyPlan) {
+                   FrameWriter* writer, const FrameCopyPlan& copyPlan, std::int64_t* framesDone) {
     reader->start(copyPlan);
     if (settings.saveOutput) writer->start();
     LapStopwatch stopwatch;
@@ -186,6 +217,7 @@ bool convertFrames(const ConversionSettings& settings, FrameWindow* window, Fram
         // Kept on purpose: OPENCV_LEGACY_WAITKEY or a toolkit can set bits above the key's 8.
         const bool escapePressed = (window->pollKey(kKeyPollMilliseconds) & 0xFF) == kEscapeKey;
         if (settings.saveOutput && !frameWasWritten(settings.outputName, writer)) return false;
+        ++*framesDone;
         if (escapePressed) break;
         printTimingLine(path, stopwatch.lapTicks());
     }
@@ -228,7 +260,7 @@ int runConversion(const ConversionSettings& settings) {
         // The main thread may still print: stderr stays the user's.
         stopRedirectingStderr();
         try {
-            finishVideo(settings.outputName, &video);
+            finishVideo(settings, &video);
         } catch (const std::exception& error) {
             std::fprintf(stderr, "seqcat: %s\n", error.what());
         }
@@ -237,16 +269,20 @@ int runConversion(const ConversionSettings& settings) {
     openWindowIfWanted(settings, displayReachable, &window, [&settings, &video, &reader, &writer] {
         reader.stop();
         writer.stop();
-        if (settings.saveOutput && !video.isFinished()) finishVideo(settings.outputName, &video);
+        if (settings.saveOutput && !video.isFinished()) finishVideo(settings, &video);
     });
 
+    std::int64_t framesDone = 0;
     const bool framesConverted = convertFrames(settings, &window, &reader, &writer,
-                                               frameCopyPlan(settings, video, &window));
+                                               frameCopyPlan(settings, video, &window), &framesDone);
     reader.stop();
     writer.stop();
     if (!framesConverted) return kRunFailed;
     // Finished before the wait, so that the video stands under its name while seqcat waits.
-    if (settings.saveOutput && finishVideo(settings.outputName, &video) != 0) return kRunFailed;
+    if (settings.saveOutput && finishVideo(settings, &video) != 0) return kRunFailed;
+    if (!settings.saveOutput && stopRequested()) {
+        std::fprintf(stderr, "seqcat: %s\n", howTheRunStopped(settings, framesDone).c_str());
+    }
     if (settings.verbose && !stopRequested()) {
         std::printf("Done!\n");
         if (settings.waitForEscape) waitForEscapeAtConsole(&window);

@@ -158,6 +158,7 @@ class StopSignalTest(SeqcatTestCase):
              ((signal.SIGVTALRM,), "mid-run", -signal.SIGVTALRM, "clip.mp4"),
              ((signal.SIGPROF,), "mid-run", -signal.SIGPROF, "clip.avi"),
              ((signal.SIGINT, signal.SIGTERM), "mid-run", -signal.SIGINT, "clip.mp4"),
+             ((signal.SIGINT,), "mid-run over an existing video", -signal.SIGINT, "clip.mp4"),
              ((signal.SIGHUP,), "ignored by the caller", 0, "clip.avi"),
              ((signal.SIGTERM,), "reading a FIFO", -signal.SIGTERM, "clip.mp4"),
              ((signal.SIGPWR,), "reading a FIFO", -signal.SIGPWR, "clip.avi"),
@@ -246,31 +247,53 @@ class StopSignalTest(SeqcatTestCase):
                 return process.returncode, stdout, process.stderr.read().decode(), elapsed
 
     def test_stop_signals(self):
+        earlier_video = b"an earlier run's complete video"
         for signals, moment, expected_status, output_name in self.CASES:
             names = "+".join(signal_name(number) for number in signals)
             with self.subTest(signals=names, moment=moment, output=output_name):
-                if os.path.exists(self.path(output_name)):
-                    os.remove(self.path(output_name))
+                for name in (output_name, "clip.partial.mp4"):
+                    if os.path.exists(self.path(name)):
+                        os.remove(self.path(name))
+                over_existing = moment.endswith("existing video")
+                if over_existing:
+                    with open(self.path(output_name), "wb") as existing:
+                        existing.write(earlier_video)
                 status, stdout, stderr, elapsed = self.stop(signals, moment, output_name)
                 self.assertEqual(status, expected_status, stdout + stderr)
                 if len(signals) == 3:  # the third ends the run at once, the video unfinished
                     self.assertEqual(stderr, THIRD_SIGNAL_LINE)
                     self.assertFalse(os.path.exists(self.path(output_name)))
                     continue
-                self.assertEqual(EMULATOR_REPORT.sub("", stderr), "")
+                stderr = EMULATOR_REPORT.sub("", stderr)
+                if expected_status == 0:
+                    self.assertEqual(stderr, "")
+                else:
+                    stop_line = re.fullmatch(rf"seqcat: stopped by {re.escape(signal_name(signals[0]))} "
+                                             rf"after (\d+) of {self.FRAMES} frames(.*)\n", stderr)
+                    self.assertTrue(stop_line, stderr)
                 if output_name == "-no":
                     self.assertLess(elapsed, allowance(self.BLOCKED_CALL_SECONDS))
                     continue
                 reported = len(timing_lines(stdout))
-                frames = probe_video(self.path(output_name)).frame_count
+                kept = output_name
+                if over_existing:
+                    kept = "clip.partial.mp4"
+                    self.assertEqual(stop_line.group(2), f"; '{output_name}' is kept as it was, "
+                                                         f"and those frames are in './{kept}'")
+                    with open(self.path(output_name), "rb") as existing:
+                        self.assertEqual(existing.read(), earlier_video)
+                    self.assertNotIn(SAVED_LINE_PREFIX + output_name, output_lines(stdout))
+                frames = probe_video(self.path(kept)).frame_count
                 if expected_status == 0:
                     self.assertEqual((reported, frames), (self.FRAMES, self.FRAMES))
                     continue
+                self.assertEqual(int(stop_line.group(1)), frames)
                 if moment == "writing to a full pipe":  # lines cut short are lost
                     self.assertGreaterEqual(frames, reported)
                 else:
                     self.assertLess(reported, self.FRAMES, "the signal did not stop the run")
-                    self.assertIn(SAVED_LINE_PREFIX + output_name, output_lines(stdout))
+                    if not over_existing:
+                        self.assertIn(SAVED_LINE_PREFIX + output_name, output_lines(stdout))
                     self.assertIn(frames, (reported, reported + 1), f"{reported} timing lines")
                 if moment.endswith(("FIFO", "pipe")):
                     self.assertLess(elapsed, allowance(self.BLOCKED_CALL_SECONDS))
