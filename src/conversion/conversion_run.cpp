@@ -18,6 +18,7 @@
 #include <exception>
 #include <functional>
 #include <string>
+#include <sys/stat.h>
 #include <utility>
 
 namespace {
@@ -50,8 +51,10 @@ void printStartupTexts() {
 // Takes the image of one frame from the reader. An image that is not there ends the sequence
 // quietly (empty frame); one the process has no memory or descriptor left for stops the run
 // (false). Said here, in the frame's turn, wherever it was loaded.
-bool loadFrame(FrameReader* reader, const std::string& path, VideoFrame* frame) {
+bool loadFrame(FrameReader* reader, const std::string& path, VideoFrame* frame,
+               std::string* whyUnavailable) {
     LoadedImage loaded = reader->take(path);
+    if (loaded.outcome == ImageLoad::unavailable) *whyUnavailable = loaded.whyNot;
     if (loaded.outcome == ImageLoad::outOfResources) {
         std::fprintf(stderr, "seqcat: cannot load the image '%s': %s\n", path.c_str(),
                      loaded.whyNot.c_str());
@@ -115,6 +118,13 @@ bool frameWasWritten(const std::string& outputName, FrameWriter* writer) {
     return false;
 }
 
+// How far the frames went, and the image that ended the sequence before its last index.
+struct RunProgress {
+    std::int64_t framesDone = 0;
+    std::int64_t endIndex = 0;
+    std::string whyEnded;  // empty where no missing or unreadable image ended it
+};
+
 // "stopped by SIGINT after 138 of 240 frames"
 std::string howTheRunStopped(const ConversionSettings& settings, std::int64_t frames) {
     const std::int64_t asked = std::max<std::int64_t>(
@@ -164,6 +174,26 @@ int finishVideo(const ConversionSettings& settings, VideoOutput* video) {
     return status;
 }
 
+// A sequence that runs past its last image ends quietly; one that ends at a gap, with later
+// images there, has lost those frames.
+void sayWhereAGapEndedTheSequence(const ConversionSettings& settings,
+                                  const RunProgress& progress) {
+    if (progress.whyEnded.empty() || progress.endIndex >= settings.lastIndex) return;
+    const std::string missing =
+        formatImagePath(settings, static_cast<std::int32_t>(progress.endIndex));
+    const std::string next =
+        formatImagePath(settings, static_cast<std::int32_t>(progress.endIndex + 1));
+    struct stat status {};
+    if (next.empty() || stat(next.c_str(), &status) != 0) return;
+    const std::int64_t asked =
+        static_cast<std::int64_t>(settings.lastIndex) - settings.firstIndex + 1;
+    std::fprintf(stderr,
+                 "seqcat: the sequence ended at '%s' (%s), though '%s' exists: %lld of %lld "
+                 "frames made\n",
+                 missing.c_str(), progress.whyEnded.c_str(), next.c_str(),
+                 static_cast<long long>(progress.framesDone), static_cast<long long>(asked));
+}
+
 // Without enough of them the toolkit would hang or abort, or the video fail at its end.
 bool descriptorsSuffice(bool saveVideo, bool showWindow) {
     std::string whyNot;
@@ -199,7 +229,7 @@ FrameCopyPlan frameCopyPlan(const ConversionSettings& settings, const VideoOutpu
 // is the last one written. False when the run cannot go on: the video stopped taking frames,
 // or an image could not be loaded for want of memory or descriptors.
 bool convertFrames(const ConversionSettings& settings, FrameWindow* window, FrameReader* reader,
-                   FrameWriter* writer, const FrameCopyPlan& copyPlan, std::int64_t* framesDone) {
+                   FrameWriter* writer, const FrameCopyPlan& copyPlan, RunProgress* progress) {
     reader->start(copyPlan);
     if (settings.saveOutput) writer->start();
     LapStopwatch stopwatch;
@@ -209,15 +239,18 @@ bool convertFrames(const ConversionSettings& settings, FrameWindow* window, Fram
         if (stopRequested()) break;
         const std::string path = formatImagePath(settings, static_cast<std::int32_t>(index));
         VideoFrame frame;
-        if (!loadFrame(reader, path, &frame)) return false;
-        if (frame.image.empty() && frame.jpeg.empty()) break;
+        if (!loadFrame(reader, path, &frame, &progress->whyEnded)) return false;
+        if (frame.image.empty() && frame.jpeg.empty()) {
+            progress->endIndex = index;
+            break;
+        }
         const cv::Mat shown = frame.image;
         if (settings.saveOutput) writer->hand(std::move(frame));
         window->show(shown);
         // Kept on purpose: OPENCV_LEGACY_WAITKEY or a toolkit can set bits above the key's 8.
         const bool escapePressed = (window->pollKey(kKeyPollMilliseconds) & 0xFF) == kEscapeKey;
         if (settings.saveOutput && !frameWasWritten(settings.outputName, writer)) return false;
-        ++*framesDone;
+        ++progress->framesDone;
         if (escapePressed) break;
         printTimingLine(path, stopwatch.lapTicks());
     }
@@ -272,17 +305,18 @@ int runConversion(const ConversionSettings& settings) {
         if (settings.saveOutput && !video.isFinished()) finishVideo(settings, &video);
     });
 
-    std::int64_t framesDone = 0;
+    RunProgress progress;
     const bool framesConverted = convertFrames(settings, &window, &reader, &writer,
-                                               frameCopyPlan(settings, video, &window), &framesDone);
+                                               frameCopyPlan(settings, video, &window), &progress);
     reader.stop();
     writer.stop();
     if (!framesConverted) return kRunFailed;
     // Finished before the wait, so that the video stands under its name while seqcat waits.
     if (settings.saveOutput && finishVideo(settings, &video) != 0) return kRunFailed;
     if (!settings.saveOutput && stopRequested()) {
-        std::fprintf(stderr, "seqcat: %s\n", howTheRunStopped(settings, framesDone).c_str());
+        std::fprintf(stderr, "seqcat: %s\n", howTheRunStopped(settings, progress.framesDone).c_str());
     }
+    sayWhereAGapEndedTheSequence(settings, progress);
     if (settings.verbose && !stopRequested()) {
         std::printf("Done!\n");
         if (settings.waitForEscape) waitForEscapeAtConsole(&window);

@@ -137,6 +137,10 @@ class EarlyEndTest(SeqcatTestCase):
                          [f"f{index:03d}.jpg" for index in range(stop_index)])
         self.assertIn(SAVED_LINE_PREFIX + "video.avi", output_lines(result.stdout))
         self.assertVideo("video.avi", codecs="mjpeg", frames=stop_index)
+        # Later images exist, so the gap is named.
+        self.assertRegex(result.stderr, rf"^seqcat: the sequence ended at 'f{stop_index:03d}.jpg' "
+                         rf"\(.+\), though 'f{stop_index + 1:03d}.jpg' exists: {stop_index} of "
+                         r"\d+ frames made\n$")
 
     def test_missing_image_ends_the_run_with_the_frames_before_it(self):
         make_frames(self.work, last=10)
