@@ -43,8 +43,10 @@ private:
 };
 
 void printStartupTexts() {
-    std::printf("seqcat: makes a video from an image sequence, built with OpenCV %s (%d.%d.%d)\n",
-                CV_VERSION, CV_VERSION_MAJOR, CV_VERSION_MINOR, CV_VERSION_REVISION);
+    std::printf("seqcat: makes a video from an image sequence, built with OpenCV %s (%d.%d.%d); "
+                "seqcat %s\n",
+                CV_VERSION, CV_VERSION_MAJOR, CV_VERSION_MINOR, CV_VERSION_REVISION,
+                SEQCAT_VERSION);
     std::printf("Hot keys: \n\tESC - quit the program\nType seqcat -h for additional help.\n");
 }
 

@@ -105,7 +105,8 @@ TIMING_LINE = re.compile(
 SAVED_LINE_PREFIX = "Output video saved to file: "
 BANNER_LINE = re.compile(
     r"^seqcat: makes a video from an image sequence, built with OpenCV "
-    r"(?P<version>\S+) \((?P<major>\d+)\.(?P<minor>\d+)\.(?P<subminor>\d+)\)$")
+    r"(?P<version>\S+) \((?P<major>\d+)\.(?P<minor>\d+)\.(?P<subminor>\d+)\); "
+    r"seqcat (?P<own_version>\d+\.\d+\.\d+)$")
 HOT_KEY_LINES = ["Hot keys: ", "\tESC - quit the program", "Type seqcat -h for additional help."]
 NO_DISPLAY_WARNING = "seqcat: no display can be reached; frames will not be shown"
 
