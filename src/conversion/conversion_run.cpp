@@ -261,8 +261,10 @@ bool convertFrames(const ConversionSettings& settings, FrameWindow* window, Fram
 
 void waitForEscapeAtConsole(FrameWindow* window) {
     ConsoleKeyMode keyMode;  // before the prompt, so no key typed after it is lost
-    std::printf("Press ESC to quit.\n");
+    static const char kPrompt[] = "Press ESC to quit.\n";
+    std::fputs(kPrompt, stdout);
     std::fflush(stdout);
+    keyMode.showPromptOnTheTerminal(kPrompt);
     if (!window->isOpen()) {
         keyMode.waitForEscape();
         return;

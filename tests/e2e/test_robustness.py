@@ -449,6 +449,25 @@ class SuspendedConsoleWaitTest(SeqcatTestCase):
             run.read_until("status=0\n")
         self.assertVideo("clip.mp4", frames=3)
 
+    def test_output_in_a_log(self):
+        # In the foreground the prompt comes to the terminal too; in the background the job
+        # does not stop for a key it can never read.
+        make_frames(self.work, last=2)
+        env = dict(environment_without_display(), PS1="$ ")
+        with PtyRun(["--norc", "--noprofile", "--noediting", "-i"], self.work, env=env,
+                    program=shutil.which("bash")) as run:
+            for how, after, key in [("foreground", "", ESC), ("background", " & wait $!", b"")]:
+                with self.subTest(run=how):
+                    run.read_until("$ ")
+                    run.send(f"{seqcat_path()} -sq 0 2 -nd clip.mp4 > log.txt{after}\n".encode())
+                    if key:
+                        run.read_until("Press ESC to quit.\n")
+                        run.send(key)
+                        run.read_until(re.compile(r"Press ESC to quit\.\n\$ \Z"))
+                    run.send(f"echo {how}=$?\n".encode())
+                    run.read_until(f"{how}=0\n")
+                    self.assertVideo("clip.mp4", frames=3)
+
 
 def truncate_to(fraction):
     def truncate(path):
