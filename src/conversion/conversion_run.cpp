@@ -7,6 +7,7 @@
 #include "frame_window.h"
 #include "frame_writer.h"
 #include "image_loading.h"
+#include "sequence_hint.h"
 #include "stop_signals.h"
 #include "video_output.h"
 
@@ -82,6 +83,10 @@ bool probeImageSize(const ConversionSettings& settings, cv::Size* imageSize) {
     }
     std::fprintf(stderr, "seqcat: cannot load the first image '%s': %s\n", path.c_str(),
                  probe.whyNot.c_str());
+    struct stat status {};
+    if (stat(path.c_str(), &status) == 0) return false;
+    const std::string suggestion = suggestSequence(settings);
+    if (!suggestion.empty()) std::fprintf(stderr, "seqcat: %s\n", suggestion.c_str());
     return false;
 }
 

@@ -174,6 +174,9 @@ class EarlyEndTest(SeqcatTestCase):
         self.assertFalse([line for line in lines if line.startswith(SAVED_LINE_PREFIX)])
         self.assertNotIn("Done!", lines)
         self.assertEqual(lines[-1], "Type seqcat -h for additional help.")
+        self.assertTrue(result.stderr.endswith(
+            "seqcat: the folder holds 3 images from 'f001.jpg' to 'f003.jpg'; these options "
+            "read them: seqcat f -e jpg -zp 3 -sq 1 3\n"), result.stderr)
 
     def test_no_output_option_writes_no_file(self):
         make_frames(self.work, last=10)
