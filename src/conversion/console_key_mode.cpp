@@ -27,15 +27,15 @@ bool isLoneEscape(const char* bytes, ssize_t count, ssize_t at, bool fromTermina
 constexpr int kRepaintMilliseconds = 30;
 
 // Blocks until input is readable or a stop signal arrives, calling whileWaiting (if any)
-// every repaint interval.
-bool waitForInput(const std::function<void()>& whileWaiting) {
+// every repaint interval; false when whileWaiting says the wait is over.
+bool waitForInput(const std::function<bool()>& whileWaiting) {
     pollfd input{STDIN_FILENO, POLLIN, 0};
     const int timeout = whileWaiting ? kRepaintMilliseconds : -1;
     while (!stopRequested()) {
         const int ready = poll(&input, 1, timeout);
         if (ready > 0) return true;
         if (ready == 0) {
-            whileWaiting();
+            if (whileWaiting()) return false;
         } else if (errno != EINTR) {
             return false;
         }
@@ -136,7 +136,7 @@ void ConsoleKeyMode::showPromptOnTheTerminal(const char* prompt) const {
     close(terminal);
 }
 
-void ConsoleKeyMode::waitForEscape(const std::function<void()>& whileWaiting) {
+void ConsoleKeyMode::waitForEscape(const std::function<bool()>& whileWaiting) {
     if (inBackground_) return;
     bool escapeRead = false;
     while (!escapeRead && waitForInput(whileWaiting)) {

@@ -275,8 +275,9 @@ void waitForEscapeAtConsole(FrameWindow* window) {
         return;
     }
     // The window stays open during the wait; it must keep repainting when moved or uncovered.
-    // Keys pressed in it are not the console's and are ignored.
-    keyMode.waitForEscape([window] { window->pollKey(1); });
+    // ESC pressed in it ends the wait too.
+    keyMode.waitForEscape(
+        [window] { return (window->pollKey(1) & 0xFF) == kEscapeKey; });
 }
 
 }  // namespace
