@@ -324,7 +324,8 @@ int runConversion(const ConversionSettings& settings) {
     // Finished before the wait, so that the video stands under its name while seqcat waits.
     if (settings.saveOutput && finishVideo(settings, &video) != 0) return kRunFailed;
     if (!settings.saveOutput && stopRequested()) {
-        std::fprintf(stderr, "seqcat: %s\n", howTheRunStopped(settings, progress.framesDone).c_str());
+        const std::string howStopped = howTheRunStopped(settings, progress.framesDone);
+        std::fprintf(stderr, "seqcat: %s\n", howStopped.c_str());
     }
     sayWhereAGapEndedTheSequence(settings, progress);
     if (settings.verbose && !stopRequested()) {

@@ -130,8 +130,9 @@ void FrameWindow::sizeToFit(cv::Size frameSize) {
     if (displayWatch_ != nullptr) {
         const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(displayWatch_)).data;
         if (screen != nullptr) {
-            scale = std::min({1.0, kLargestShareOfScreen * screen->width_in_pixels / frameSize.width,
-                              kLargestShareOfScreen * screen->height_in_pixels / frameSize.height});
+            const double widthShare = kLargestShareOfScreen * screen->width_in_pixels;
+            const double heightShare = kLargestShareOfScreen * screen->height_in_pixels;
+            scale = std::min({1.0, widthShare / frameSize.width, heightShare / frameSize.height});
         }
     }
     cv::resizeWindow(kWindowName, std::max(1, static_cast<int>(frameSize.width * scale)),

@@ -41,7 +41,9 @@ bool readNumberedName(const std::string& name, SequenceKey* key, std::int64_t* i
 }
 
 std::string lowerCase(std::string text) {
-    for (char& letter : text) letter = static_cast<char>(std::tolower(static_cast<unsigned char>(letter)));
+    for (char& letter : text) {
+        letter = static_cast<char>(std::tolower(static_cast<unsigned char>(letter)));
+    }
     return text;
 }
 
