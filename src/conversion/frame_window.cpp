@@ -116,10 +116,15 @@ bool FrameWindow::isOpen() {
     return isOpen_;
 }
 
-// A window the user closed is gone, and showing a frame would only make it anew.
+// A window the user closed is gone, and showing a frame would only make it anew. Only a
+// window once seen shown counts: before its first frame it may not be, and a toolkit that
+// cannot tell (OpenCV 4.5 with GTK) never says it is.
 bool FrameWindow::closedByTheUser() {
-    // Before its first frame a window may not be shown yet.
-    return sized_ && cv::getWindowProperty(kWindowName, cv::WND_PROP_VISIBLE) < 1.0;
+    if (cv::getWindowProperty(kWindowName, cv::WND_PROP_VISIBLE) >= 1.0) {
+        seenShown_ = true;
+        return false;
+    }
+    return seenShown_;
 }
 
 // The frame's size, scaled down to fit the screen with its shape kept; the user may still

@@ -43,6 +43,7 @@ private:
     bool displayLost_ = false;
     bool closedByUser_ = false;
     bool sized_ = false;
+    bool seenShown_ = false;
     xcb_connection_t* displayWatch_ = nullptr;
     std::optional<ExitGuard> toolkitExitGuard_;
 };
