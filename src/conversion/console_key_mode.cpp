@@ -4,8 +4,11 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -24,15 +27,15 @@ bool isLoneEscape(const char* bytes, ssize_t count, ssize_t at, bool fromTermina
 constexpr int kRepaintMilliseconds = 30;
 
 // Blocks until input is readable or a stop signal arrives, calling whileWaiting (if any)
-// every repaint interval.
-bool waitForInput(const std::function<void()>& whileWaiting) {
+// every repaint interval; false when whileWaiting says the wait is over.
+bool waitForInput(const std::function<bool()>& whileWaiting) {
     pollfd input{STDIN_FILENO, POLLIN, 0};
     const int timeout = whileWaiting ? kRepaintMilliseconds : -1;
     while (!stopRequested()) {
         const int ready = poll(&input, 1, timeout);
         if (ready > 0) return true;
         if (ready == 0) {
-            whileWaiting();
+            if (whileWaiting()) return false;
         } else if (errno != EINTR) {
             return false;
         }
@@ -78,10 +81,28 @@ struct sigaction takeOverSuspend() {
     return before;
 }
 
+// The terminal stops a process of a background group that changes its mode (SIGTTOU) or
+// reads it (SIGTTIN). A terminal that is not the controlling one has no foreground group.
+bool inABackgroundProcessGroup() {
+    const pid_t foreground = tcgetpgrp(STDIN_FILENO);
+    return foreground > 0 && foreground != getpgrp();
+}
+
+bool isTheSameTerminal(int descriptor, int otherDescriptor) {
+    struct stat one {};
+    struct stat other {};
+    return fstat(descriptor, &one) == 0 && fstat(otherDescriptor, &other) == 0 &&
+           S_ISCHR(one.st_mode) && one.st_rdev == other.st_rdev;
+}
+
 }  // namespace
 
 ConsoleKeyMode::ConsoleKeyMode() {
     if (tcgetattr(STDIN_FILENO, &terminalSettings_) != 0) return;
+    if (inABackgroundProcessGroup()) {
+        inBackground_ = true;
+        return;
+    }
     termios keyAtATime = terminalSettings_;
     keyAtATime.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
     keyAtATime.c_cc[VMIN] = 1;
@@ -104,7 +125,19 @@ void ConsoleKeyMode::restoreTerminal() {
     tcsetattr(STDIN_FILENO, TCSANOW, &terminalSettings_);
 }
 
-void ConsoleKeyMode::waitForEscape(const std::function<void()>& whileWaiting) {
+void ConsoleKeyMode::showPromptOnTheTerminal(const char* prompt) const {
+    if (!isTerminal_ || isTheSameTerminal(STDOUT_FILENO, STDIN_FILENO)) return;
+    const char* terminalPath = ttyname(STDIN_FILENO);
+    if (terminalPath == nullptr) return;
+    const int terminal = ::open(terminalPath, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (terminal < 0) return;
+    const ssize_t written = write(terminal, prompt, std::strlen(prompt));
+    static_cast<void>(written);  // the prompt on stdout stands either way
+    close(terminal);
+}
+
+void ConsoleKeyMode::waitForEscape(const std::function<bool()>& whileWaiting) {
+    if (inBackground_) return;
     bool escapeRead = false;
     while (!escapeRead && waitForInput(whileWaiting)) {
         char bytes[64];

@@ -22,13 +22,20 @@ public:
 
     // Returns once ESC is read, input ends or fails, or a stop signal arrives. Other keys are
     // read and ignored, and so are the escape sequences of arrow and function keys.
-    // whileWaiting, when given, is called every few tens of milliseconds meanwhile.
-    void waitForEscape(const std::function<void()>& whileWaiting = nullptr);
+    // whileWaiting, when given, is called every few tens of milliseconds meanwhile; the wait
+    // ends when it returns true. In a background process group it returns at once: the
+    // terminal would stop the process at a read, and a key can never come.
+    void waitForEscape(const std::function<bool()>& whileWaiting = nullptr);
+
+    // Shows the prompt on the terminal the keys are read from too, when standard output is not
+    // that terminal (a log, a pipe), so that the user sees what the wait is for.
+    void showPromptOnTheTerminal(const char* prompt) const;
 
 private:
     void restoreTerminal();
 
     bool isTerminal_ = false;
+    bool inBackground_ = false;
     termios terminalSettings_{};
     struct sigaction suspendActionBefore_ {};
     std::optional<ExitGuard> restoreOnToolkitExit_;

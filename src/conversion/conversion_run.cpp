@@ -7,15 +7,19 @@
 #include "frame_window.h"
 #include "frame_writer.h"
 #include "image_loading.h"
+#include "sequence_hint.h"
 #include "stop_signals.h"
 #include "video_output.h"
 
 #include <opencv2/core.hpp>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <functional>
+#include <string>
+#include <sys/stat.h>
 #include <utility>
 
 namespace {
@@ -40,16 +44,20 @@ private:
 };
 
 void printStartupTexts() {
-    std::printf("seqcat: makes a video from an image sequence, built with OpenCV %s (%d.%d.%d)\n",
-                CV_VERSION, CV_VERSION_MAJOR, CV_VERSION_MINOR, CV_VERSION_REVISION);
+    std::printf("seqcat: makes a video from an image sequence, built with OpenCV %s (%d.%d.%d); "
+                "seqcat %s\n",
+                CV_VERSION, CV_VERSION_MAJOR, CV_VERSION_MINOR, CV_VERSION_REVISION,
+                SEQCAT_VERSION);
     std::printf("Hot keys: \n\tESC - quit the program\nType seqcat -h for additional help.\n");
 }
 
 // Takes the image of one frame from the reader. An image that is not there ends the sequence
 // quietly (empty frame); one the process has no memory or descriptor left for stops the run
 // (false). Said here, in the frame's turn, wherever it was loaded.
-bool loadFrame(FrameReader* reader, const std::string& path, VideoFrame* frame) {
+bool loadFrame(FrameReader* reader, const std::string& path, VideoFrame* frame,
+               std::string* whyUnavailable) {
     LoadedImage loaded = reader->take(path);
+    if (loaded.outcome == ImageLoad::unavailable) *whyUnavailable = loaded.whyNot;
     if (loaded.outcome == ImageLoad::outOfResources) {
         std::fprintf(stderr, "seqcat: cannot load the image '%s': %s\n", path.c_str(),
                      loaded.whyNot.c_str());
@@ -75,6 +83,10 @@ bool probeImageSize(const ConversionSettings& settings, cv::Size* imageSize) {
     }
     std::fprintf(stderr, "seqcat: cannot load the first image '%s': %s\n", path.c_str(),
                  probe.whyNot.c_str());
+    struct stat status {};
+    if (stat(path.c_str(), &status) == 0) return false;
+    const std::string suggestion = suggestSequence(settings);
+    if (!suggestion.empty()) std::fprintf(stderr, "seqcat: %s\n", suggestion.c_str());
     return false;
 }
 
@@ -113,11 +125,24 @@ bool frameWasWritten(const std::string& outputName, FrameWriter* writer) {
     return false;
 }
 
-// Finishes the video, whichever way the run ends, and says what became of it: the saved-file
-// line only once the video stands under its name. Returns the run's exit status.
-int finishVideo(const std::string& outputName, VideoOutput* video) {
-    std::string whyNot;
-    switch (video->finish(&whyNot)) {
+// How far the frames went, and the image that ended the sequence before its last index.
+struct RunProgress {
+    std::int64_t framesDone = 0;
+    std::int64_t endIndex = 0;
+    std::string whyEnded;  // empty where no missing or unreadable image ended it
+};
+
+// "stopped by SIGINT after 138 of 240 frames"
+std::string howTheRunStopped(const ConversionSettings& settings, std::int64_t frames) {
+    const std::int64_t asked = std::max<std::int64_t>(
+        0, static_cast<std::int64_t>(settings.lastIndex) - settings.firstIndex + 1);
+    return "stopped by " + stopSignalName() + " after " + std::to_string(frames) + " of " +
+           std::to_string(asked) + " frames";
+}
+
+int sayWhatBecameOfTheVideo(const std::string& outputName, VideoFinish outcome,
+                            const std::string& whyNot) {
+    switch (outcome) {
     case VideoFinish::kInPlaceWithoutColourDescription:
         std::fprintf(stderr, "seqcat: the output video '%s' is saved without its colour "
                      "description: %s\n", outputName.c_str(), whyNot.c_str());
@@ -125,6 +150,8 @@ int finishVideo(const std::string& outputName, VideoOutput* video) {
     case VideoFinish::kInPlace:
         std::printf("Output video saved to file: %s\n", outputName.c_str());
         return 0;
+    case VideoFinish::kKeptBeside:
+        return 0;  // said with how the run stopped
     case VideoFinish::kNotAsWritten:
         std::fprintf(stderr, "seqcat: the output video '%s' does not hold what was written: %s\n",
                      outputName.c_str(), whyNot.c_str());
@@ -135,6 +162,47 @@ int finishVideo(const std::string& outputName, VideoOutput* video) {
     std::fprintf(stderr, "seqcat: cannot save the output video '%s': %s\n", outputName.c_str(),
                  whyNot.c_str());
     return kRunFailed;
+}
+
+// Finishes the video, whichever way the run ends, and says what became of it: the saved-file
+// line only once the video stands under its name. A stop signal must not cost a video that
+// stood at the name before, so the frames of a stopped run then go beside it. Returns the
+// run's exit status.
+int finishVideo(const ConversionSettings& settings, VideoOutput* video) {
+    const bool stopped = stopRequested();
+    if (stopped) video->keepAnyExistingFile();
+    std::string whyNot;
+    const VideoFinish outcome = video->finish(&whyNot);
+    const int status = sayWhatBecameOfTheVideo(settings.outputName, outcome, whyNot);
+    if (outcome == VideoFinish::kKeptBeside) {
+        std::fprintf(stderr, "seqcat: %s; '%s' is kept as it was, and those frames are in '%s'\n",
+                     howTheRunStopped(settings, video->framesWritten()).c_str(),
+                     settings.outputName.c_str(), video->keptPath().c_str());
+    } else if (stopped) {
+        std::fprintf(stderr, "seqcat: %s\n",
+                     howTheRunStopped(settings, video->framesWritten()).c_str());
+    }
+    return status;
+}
+
+// A sequence that runs past its last image ends quietly; one that ends at a gap, with later
+// images there, has lost those frames.
+void sayWhereAGapEndedTheSequence(const ConversionSettings& settings,
+                                  const RunProgress& progress) {
+    if (progress.whyEnded.empty() || progress.endIndex >= settings.lastIndex) return;
+    const std::string missing =
+        formatImagePath(settings, static_cast<std::int32_t>(progress.endIndex));
+    const std::string next =
+        formatImagePath(settings, static_cast<std::int32_t>(progress.endIndex + 1));
+    struct stat status {};
+    if (next.empty() || stat(next.c_str(), &status) != 0) return;
+    const std::int64_t asked =
+        static_cast<std::int64_t>(settings.lastIndex) - settings.firstIndex + 1;
+    std::fprintf(stderr,
+                 "seqcat: the sequence ended at '%s' (%s), though '%s' exists: %lld of %lld "
+                 "frames made\n",
+                 missing.c_str(), progress.whyEnded.c_str(), next.c_str(),
+                 static_cast<long long>(progress.framesDone), static_cast<long long>(asked));
 }
 
 // Without enough of them the toolkit would hang or abort, or the video fail at its end.
@@ -172,7 +240,7 @@ FrameCopyPlan frameCopyPlan(const ConversionSettings& settings, const VideoOutpu
 // is the last one written. False when the run cannot go on: the video stopped taking frames,
 // or an image could not be loaded for want of memory or descriptors.
 bool convertFrames(const ConversionSettings& settings, FrameWindow* window, FrameReader* reader,
-                   FrameWriter* writer, const FrameCopyPlan& copyPlan) {
+                   FrameWriter* writer, const FrameCopyPlan& copyPlan, RunProgress* progress) {
     reader->start(copyPlan);
     if (settings.saveOutput) writer->start();
     LapStopwatch stopwatch;
@@ -182,14 +250,18 @@ bool convertFrames(const ConversionSettings& settings, FrameWindow* window, Fram
         if (stopRequested()) break;
         const std::string path = formatImagePath(settings, static_cast<std::int32_t>(index));
         VideoFrame frame;
-        if (!loadFrame(reader, path, &frame)) return false;
-        if (frame.image.empty() && frame.jpeg.empty()) break;
+        if (!loadFrame(reader, path, &frame, &progress->whyEnded)) return false;
+        if (frame.image.empty() && frame.jpeg.empty()) {
+            progress->endIndex = index;
+            break;
+        }
         const cv::Mat shown = frame.image;
         if (settings.saveOutput) writer->hand(std::move(frame));
         window->show(shown);
         // Kept on purpose: OPENCV_LEGACY_WAITKEY or a toolkit can set bits above the key's 8.
         const bool escapePressed = (window->pollKey(kKeyPollMilliseconds) & 0xFF) == kEscapeKey;
         if (settings.saveOutput && !frameWasWritten(settings.outputName, writer)) return false;
+        ++progress->framesDone;
         if (escapePressed) break;
         printTimingLine(path, stopwatch.lapTicks());
     }
@@ -198,15 +270,18 @@ bool convertFrames(const ConversionSettings& settings, FrameWindow* window, Fram
 
 void waitForEscapeAtConsole(FrameWindow* window) {
     ConsoleKeyMode keyMode;  // before the prompt, so no key typed after it is lost
-    std::printf("Press ESC to quit.\n");
+    static const char kPrompt[] = "Press ESC to quit.\n";
+    std::fputs(kPrompt, stdout);
     std::fflush(stdout);
+    keyMode.showPromptOnTheTerminal(kPrompt);
     if (!window->isOpen()) {
         keyMode.waitForEscape();
         return;
     }
     // The window stays open during the wait; it must keep repainting when moved or uncovered.
-    // Keys pressed in it are not the console's and are ignored.
-    keyMode.waitForEscape([window] { window->pollKey(1); });
+    // ESC pressed in it ends the wait too.
+    keyMode.waitForEscape(
+        [window] { return (window->pollKey(1) & 0xFF) == kEscapeKey; });
 }
 
 }  // namespace
@@ -232,7 +307,7 @@ int runConversion(const ConversionSettings& settings) {
         // The main thread may still print: stderr stays the user's.
         stopRedirectingStderr();
         try {
-            finishVideo(settings.outputName, &video);
+            finishVideo(settings, &video);
         } catch (const std::exception& error) {
             std::fprintf(stderr, "seqcat: %s\n", error.what());
         }
@@ -241,16 +316,22 @@ int runConversion(const ConversionSettings& settings) {
     openWindowIfWanted(settings, displayReachable, &window, [&settings, &video, &reader, &writer] {
         reader.stop();
         writer.stop();
-        if (settings.saveOutput && !video.isFinished()) finishVideo(settings.outputName, &video);
+        if (settings.saveOutput && !video.isFinished()) finishVideo(settings, &video);
     });
 
+    RunProgress progress;
     const bool framesConverted = convertFrames(settings, &window, &reader, &writer,
-                                               frameCopyPlan(settings, video, &window));
+                                               frameCopyPlan(settings, video, &window), &progress);
     reader.stop();
     writer.stop();
     if (!framesConverted) return kRunFailed;
     // Finished before the wait, so that the video stands under its name while seqcat waits.
-    if (settings.saveOutput && finishVideo(settings.outputName, &video) != 0) return kRunFailed;
+    if (settings.saveOutput && finishVideo(settings, &video) != 0) return kRunFailed;
+    if (!settings.saveOutput && stopRequested()) {
+        const std::string howStopped = howTheRunStopped(settings, progress.framesDone);
+        std::fprintf(stderr, "seqcat: %s\n", howStopped.c_str());
+    }
+    sayWhereAGapEndedTheSequence(settings, progress);
     if (settings.verbose && !stopRequested()) {
         std::printf("Done!\n");
         if (settings.waitForEscape) waitForEscapeAtConsole(&window);

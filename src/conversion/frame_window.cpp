@@ -2,6 +2,7 @@
 
 #include <opencv2/highgui.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +19,8 @@
 namespace {
 
 const char kWindowName[] = "seqcat";
+// Of the screen's size, leaving room for the desktop's panels and the window's frame.
+constexpr double kLargestShareOfScreen = 0.9;
 
 bool startsWith(const std::string& text, const char* prefix) {
     return text.compare(0, std::strlen(prefix), prefix) == 0;
@@ -105,17 +108,52 @@ bool FrameWindow::isOpen() {
         displayLost_ = true;
         std::fprintf(stderr, "seqcat: lost the connection to the display; frames will not be "
                              "shown any more\n");
+    } else if (isOpen_ && closedByTheUser()) {
+        isOpen_ = false;
+        closedByUser_ = true;
+        std::fprintf(stderr, "seqcat: the window was closed; frames will not be shown any more\n");
     }
     return isOpen_;
 }
 
+// A window the user closed is gone, and showing a frame would only make it anew. Only a
+// window once seen shown counts: before its first frame it may not be, and a toolkit that
+// cannot tell (OpenCV 4.5 with GTK) never says it is.
+bool FrameWindow::closedByTheUser() {
+    if (cv::getWindowProperty(kWindowName, cv::WND_PROP_VISIBLE) >= 1.0) {
+        seenShown_ = true;
+        return false;
+    }
+    return seenShown_;
+}
+
+// The frame's size, scaled down to fit the screen with its shape kept; the user may still
+// resize the window.
+void FrameWindow::sizeToFit(cv::Size frameSize) {
+    sized_ = true;
+    double scale = 1.0;
+    if (displayWatch_ != nullptr) {
+        const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(displayWatch_)).data;
+        if (screen != nullptr) {
+            const double widthShare = kLargestShareOfScreen * screen->width_in_pixels;
+            const double heightShare = kLargestShareOfScreen * screen->height_in_pixels;
+            scale = std::min({1.0, widthShare / frameSize.width, heightShare / frameSize.height});
+        }
+    }
+    cv::resizeWindow(kWindowName, std::max(1, static_cast<int>(frameSize.width * scale)),
+                     std::max(1, static_cast<int>(frameSize.height * scale)));
+}
+
 void FrameWindow::show(const cv::Mat& frame) {
-    if (isOpen()) cv::imshow(kWindowName, frame);
+    if (!isOpen()) return;
+    if (!sized_) sizeToFit(frame.size());
+    cv::imshow(kWindowName, frame);
 }
 
 int FrameWindow::pollKey(int milliseconds) {
-    // Once the display is lost the toolkit must not be called at all, window or not.
-    if (!isOpen() && displayLost_) {
+    // Once the display is lost the toolkit must not be called at all, window or not; once the
+    // window is closed, there is nothing left to take keys.
+    if (!isOpen() && (displayLost_ || closedByUser_)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
         return -1;
     }

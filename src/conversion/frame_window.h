@@ -27,7 +27,7 @@ public:
     // The toolkit may still end the process from inside one of its calls when the display goes
     // away before the watch sees it: then finishOnToolkitExit is run on the way out.
     void open(std::function<void()> finishOnToolkitExit);
-    // True while the window is open and its display is still there.
+    // True while the window is open, its display still there, and the user has not closed it.
     bool isOpen();
     void show(const cv::Mat& frame);
     // Waits up to `milliseconds` for a key in the window (which is also when it repaints) and
@@ -36,8 +36,14 @@ public:
     void close();
 
 private:
+    void sizeToFit(cv::Size frameSize);
+    bool closedByTheUser();
+
     bool isOpen_ = false;
     bool displayLost_ = false;
+    bool closedByUser_ = false;
+    bool sized_ = false;
+    bool seenShown_ = false;
     xcb_connection_t* displayWatch_ = nullptr;
     std::optional<ExitGuard> toolkitExitGuard_;
 };

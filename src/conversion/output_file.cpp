@@ -209,6 +209,18 @@ std::string temporaryNameFor(const std::string& folder, const std::string& targe
     return asLocalPath(joined(folder, name + marker));
 }
 
+// "clip.partial.mp4", then "clip.partial-2.mp4" and so on.
+std::string partialNameFor(const std::string& folder, const std::string& targetPath,
+                           const std::string& extension, int attempt) {
+    std::string stem = lastPartOf(targetPath);
+    if (stem.size() > extension.size() &&
+        stem.compare(stem.size() - extension.size(), extension.size(), extension) == 0) {
+        stem.resize(stem.size() - extension.size());
+    }
+    const std::string number = attempt > 1 ? "-" + std::to_string(attempt) : "";
+    return asLocalPath(joined(folder, stem + ".partial" + number + extension));
+}
+
 // So that a rename in it reaches the disk too. A file system that cannot flush a folder
 // (EINVAL) keeps its names by other means.
 bool flushFolderToDisk(const std::string& folder, std::string* whyNot) {
@@ -522,6 +534,29 @@ bool OutputFile::renameIntoPlace(std::string* whyNot) {
         return false;
     }
     inPlace_ = true;
+    return flushFolderToDisk(folder, whyNot);
+}
+
+bool OutputFile::keepBeside(std::string* keptPath, std::string* whyNot) {
+    if (fchmod(descriptor_, finalMode_) != 0) {
+        *whyNot = "the video cannot be given its permissions: " + std::string(std::strerror(errno));
+        return false;
+    }
+    const std::string folder = folderOf(temporaryPath_);
+    *keptPath = temporaryPath_;
+    // A link, unlike a rename, never takes the place of a file that stands at the name.
+    for (int attempt = 1; attempt <= kMostNameAttempts; ++attempt) {
+        const std::string path = partialNameFor(folder, targetPath_, extension_, attempt);
+        if (link(temporaryPath_.c_str(), path.c_str()) == 0) {
+            unlink(temporaryPath_.c_str());
+            *keptPath = path;
+            break;
+        }
+        if (errno != EEXIST) break;
+    }
+    close(descriptor_);
+    descriptor_ = -1;
+    temporaryPath_.clear();
     return flushFolderToDisk(folder, whyNot);
 }
 

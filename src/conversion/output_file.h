@@ -51,6 +51,11 @@ public:
     // as it may have changed during the run), and flushes that to disk.
     bool putInPlace(std::string* whyNot);
 
+    // Leaves the output name as it is and keeps the video under a name of its own beside the
+    // file there ("clip.partial.mp4"), or under the new file's name where no such name can be
+    // made; keptPath says which.
+    bool keepBeside(std::string* keptPath, std::string* whyNot);
+
 private:
     enum class Placement { kNewName, kRename, kCopyInPlace };
 

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <utility>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -137,6 +138,20 @@ void installStopSignalHandlers() {
 
 bool stopRequested() {
     return firstStopSignal != 0;
+}
+
+std::string stopSignalName() {
+    static const std::pair<int, const char*> kNames[] = {
+        {SIGHUP, "SIGHUP"},   {SIGINT, "SIGINT"},       {SIGQUIT, "SIGQUIT"}, {SIGTERM, "SIGTERM"},
+        {SIGUSR1, "SIGUSR1"}, {SIGUSR2, "SIGUSR2"},     {SIGALRM, "SIGALRM"}, {SIGXCPU, "SIGXCPU"},
+        {SIGVTALRM, "SIGVTALRM"}, {SIGPROF, "SIGPROF"}, {SIGPWR, "SIGPWR"},   {SIGIO, "SIGIO"},
+        {SIGSTKFLT, "SIGSTKFLT"}};
+    const int signalNumber = firstStopSignal;
+    if (signalNumber == 0) return "";
+    for (const auto& [number, name] : kNames) {
+        if (number == signalNumber) return name;
+    }
+    return "SIGRTMIN+" + std::to_string(signalNumber - SIGRTMIN);
 }
 
 // The watcher waits with a short timeout once a stop signal came, so it ends within one wake

@@ -3,6 +3,8 @@
 // so a calling shell still sees what ended it.
 #pragma once
 
+#include <string>
+
 // Makes a stop signal of every signal whose default action ends the process without a core
 // dump (HUP, INT, TERM, USR1, USR2, ALRM, VTALRM, PROF, PWR, IO, STKFLT and the real-time
 // signals), and of QUIT and XCPU, except one that was ignored when seqcat started: that one
@@ -17,6 +19,9 @@ void installStopSignalHandlers();
 
 // True once a stop signal has arrived.
 bool stopRequested();
+
+// The first stop signal's name ("SIGINT", "SIGRTMIN+1"), "" before one arrived.
+std::string stopSignalName();
 
 // When a stop signal arrived, ends the process by that signal; does not return then. Call
 // after everything is finished and flushed.

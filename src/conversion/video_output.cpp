@@ -256,6 +256,10 @@ VideoFinish VideoOutput::completeFile(std::string* whyNot) {
         *whyNot = "the video holds no frame, and does not replace the existing file";
         return VideoFinish::kNotSaved;
     }
+    if (keepExistingFile_ && file_.wouldReplaceAFile()) {
+        return file_.keepBeside(&keptPath_, whyNot) ? VideoFinish::kKeptBeside
+                                                    : VideoFinish::kNotSaved;
+    }
     if (!file_.putInPlace(whyNot)) return VideoFinish::kNotSaved;
     return whyColoursUndescribed_.empty() ? VideoFinish::kInPlace
                                           : VideoFinish::kInPlaceWithoutColourDescription;

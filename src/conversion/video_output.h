@@ -25,7 +25,8 @@ enum class VideoFinish {
     kInPlace,      // the video holds what was written and stands under the output name
     kInPlaceWithoutColourDescription,  // so, but as written: its copy could not be made
     kNotSaved,     // it could not be completed, read or put in place; the name keeps what it held
-    kNotAsWritten  // it reads back other than written; the name keeps what it held
+    kNotAsWritten,  // it reads back other than written; the name keeps what it held
+    kKeptBeside     // a run stopped early: the file at the name stays, the video is beside it
 };
 
 class VideoOutput {
@@ -65,6 +66,12 @@ public:
 
     bool isFinished() const { return finished_; }
 
+    // For a run stopped before its end: a file that stands at the output name is kept as it
+    // was, and finish() keeps the video beside it, under the name keptPath() then gives.
+    void keepAnyExistingFile() { keepExistingFile_ = true; }
+    const std::string& keptPath() const { return keptPath_; }
+    std::int64_t framesWritten() const { return written_.frames; }
+
 private:
     bool rateCanBeStored(double framesPerSecond, std::string* whyNot) const;
     bool frameSizeFits(cv::Size imageSize, std::string* whyNot);
@@ -82,6 +89,8 @@ private:
     std::string whyColoursUndescribed_;  // empty while the video describes its colours
     VideoFinish outcome_ = VideoFinish::kNotSaved;
     bool finished_ = false;
+    bool keepExistingFile_ = false;
+    std::string keptPath_;
     OutputFile file_;           // declared before the writer, so it outlives the writer
     cv::VideoWriter writer_;
     bool copiesJpegFrames_ = false;

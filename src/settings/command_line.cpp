@@ -77,6 +77,26 @@ std::int32_t readInteger(const char* text) {
     return static_cast<std::int32_t>(value);
 }
 
+// A value that is not wholly a number is still read as atoi or atof reads it ("tl2.mp4" as 0,
+// "5x" as 5), as scripts may rely on that; the user is told how it was read.
+bool isWhollyRead(const char* text, bool wholeNumber) {
+    char* end = nullptr;
+    if (wholeNumber) {
+        static_cast<void>(std::strtoll(text, &end, 10));
+    } else {
+        static_cast<void>(std::strtod(text, &end));
+    }
+    if (end == text) return false;
+    while (*end == ' ' || *end == '\t' || *end == '\n') ++end;
+    return *end == '\0';
+}
+
+void sayHowAValueWasRead(const char* option, const char* text, bool wholeNumber, double read) {
+    if (isWhollyRead(text, wholeNumber)) return;
+    std::fprintf(stderr, "seqcat: %s: '%s' is not %s, and is read as %.15g\n", option, text,
+                 wholeNumber ? "a whole number" : "a number", read);
+}
+
 void reportInvalidOption(const char* argument, const ConversionSettings& settings) {
     if (settings.verbose) std::printf("Invalid option detected: %s\n", argument);
 }
@@ -117,13 +137,21 @@ void applyOption(Option option, const char* const values[], ConversionSettings* 
         case Option::Sequence:
             settings->firstIndex = readInteger(values[0]);
             settings->lastIndex = readInteger(values[1]);
+            sayHowAValueWasRead("-sq", values[0], true, settings->firstIndex);
+            sayHowAValueWasRead("-sq", values[1], true, settings->lastIndex);
             if (settings->verbose) {
                 std::printf("Sequence range [v0, v1] = [%d, %d]\n", settings->firstIndex,
                             settings->lastIndex);
             }
             break;
-        case Option::ZeroPadding: settings->namePattern = buildNamePattern(readInteger(values[0])); break;
-        case Option::FramesPerSecond: settings->framesPerSecond = std::strtod(values[0], nullptr); break;
+        case Option::ZeroPadding:
+            settings->namePattern = buildNamePattern(readInteger(values[0]));
+            sayHowAValueWasRead("-zp", values[0], true, readInteger(values[0]));
+            break;
+        case Option::FramesPerSecond:
+            settings->framesPerSecond = std::strtod(values[0], nullptr);
+            sayHowAValueWasRead("-fps", values[0], false, settings->framesPerSecond);
+            break;
         case Option::Help:
         case Option::Unknown: break;
     }
@@ -159,6 +187,10 @@ int parseCommandLine(int argc, const char* const argv[], ConversionSettings* set
         }
         applyOption(match->option, &argv[position + 1], settings);
         position += match->valuesTaken;
+    }
+    if (settings->firstIndex > settings->lastIndex) {
+        std::fprintf(stderr, "seqcat: the range [%d, %d] holds no frame\n", settings->firstIndex,
+                     settings->lastIndex);
     }
     return 0;
 }

@@ -59,6 +59,8 @@ What this module offers, and keeps stable for every test file that imports it:
 """
 
 import collections
+import ctypes
+import ctypes.util
 import errno
 import struct
 import zlib
@@ -110,7 +112,8 @@ TIMING_LINE = re.compile(
 SAVED_LINE_PREFIX = "Output video saved to file: "
 BANNER_LINE = re.compile(
     r"^seqcat: makes a video from an image sequence, built with OpenCV "
-    r"(?P<version>\S+) \((?P<major>\d+)\.(?P<minor>\d+)\.(?P<subminor>\d+)\)$")
+    r"(?P<version>\S+) \((?P<major>\d+)\.(?P<minor>\d+)\.(?P<subminor>\d+)\); "
+    r"seqcat (?P<own_version>\d+\.\d+\.\d+)$")
 HOT_KEY_LINES = ["Hot keys: ", "\tESC - quit the program", "Type seqcat -h for additional help."]
 NO_DISPLAY_WARNING = "seqcat: no display can be reached; frames will not be shown"
 
@@ -519,6 +522,35 @@ class Xvfb:
             time.sleep(0.05)
         raise AssertionError(f"no visible window {name!r} appeared on {self.display} within "
                              f"{timeout} s; windows of that name: {self.find_windows(name)}")
+
+    def close_window(self, window):
+        """Asks the window to close as a window manager does for its close button: the
+        WM_DELETE_WINDOW message of the WM_PROTOCOLS it takes part in."""
+        class ClientMessage(ctypes.Structure):
+            _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
+                        ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
+                        ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                        ("format", ctypes.c_int), ("data", ctypes.c_long * 5)]
+        class Event(ctypes.Union):
+            _fields_ = [("xclient", ClientMessage), ("pad", ctypes.c_long * 24)]
+        x11 = ctypes.CDLL(ctypes.util.find_library("X11"))
+        x11.XOpenDisplay.restype = ctypes.c_void_p
+        x11.XInternAtom.restype = ctypes.c_ulong
+        x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+        x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
+                                   ctypes.c_void_p]
+        connection = x11.XOpenDisplay(self.display.encode())
+        event = Event()
+        event.xclient.type = 33  # ClientMessage
+        event.xclient.window = int(window)
+        event.xclient.message_type = x11.XInternAtom(connection, b"WM_PROTOCOLS", 0)
+        event.xclient.format = 32
+        event.xclient.data[0] = x11.XInternAtom(connection, b"WM_DELETE_WINDOW", 0)
+        x11.XSendEvent(connection, int(window), 0, 0, ctypes.byref(event))
+        x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+        x11.XFlush.argtypes = [ctypes.c_void_p]
+        x11.XFlush(connection)
+        x11.XCloseDisplay(connection)
 
     def send_key(self, window, key="Escape"):
         """Focuses the window, then types key into it."""

@@ -158,6 +158,7 @@ class StopSignalTest(SeqcatTestCase):
              ((signal.SIGVTALRM,), "mid-run", -signal.SIGVTALRM, "clip.mp4"),
              ((signal.SIGPROF,), "mid-run", -signal.SIGPROF, "clip.avi"),
              ((signal.SIGINT, signal.SIGTERM), "mid-run", -signal.SIGINT, "clip.mp4"),
+             ((signal.SIGINT,), "mid-run over an existing video", -signal.SIGINT, "clip.mp4"),
              ((signal.SIGHUP,), "ignored by the caller", 0, "clip.avi"),
              ((signal.SIGTERM,), "reading a FIFO", -signal.SIGTERM, "clip.mp4"),
              ((signal.SIGPWR,), "reading a FIFO", -signal.SIGPWR, "clip.avi"),
@@ -246,31 +247,54 @@ class StopSignalTest(SeqcatTestCase):
                 return process.returncode, stdout, process.stderr.read().decode(), elapsed
 
     def test_stop_signals(self):
+        earlier_video = b"an earlier run's complete video"
         for signals, moment, expected_status, output_name in self.CASES:
             names = "+".join(signal_name(number) for number in signals)
             with self.subTest(signals=names, moment=moment, output=output_name):
-                if os.path.exists(self.path(output_name)):
-                    os.remove(self.path(output_name))
+                for name in (output_name, "clip.partial.mp4"):
+                    if os.path.exists(self.path(name)):
+                        os.remove(self.path(name))
+                over_existing = moment.endswith("existing video")
+                if over_existing:
+                    with open(self.path(output_name), "wb") as existing:
+                        existing.write(earlier_video)
                 status, stdout, stderr, elapsed = self.stop(signals, moment, output_name)
                 self.assertEqual(status, expected_status, stdout + stderr)
                 if len(signals) == 3:  # the third ends the run at once, the video unfinished
                     self.assertEqual(stderr, THIRD_SIGNAL_LINE)
                     self.assertFalse(os.path.exists(self.path(output_name)))
                     continue
-                self.assertEqual(EMULATOR_REPORT.sub("", stderr), "")
+                stderr = EMULATOR_REPORT.sub("", stderr)
+                if expected_status == 0:
+                    self.assertEqual(stderr, "")
+                else:
+                    stopped_by = re.escape(signal_name(signals[0]))
+                    stop_line = re.fullmatch(rf"seqcat: stopped by {stopped_by} after (\d+) of "
+                                             rf"{self.FRAMES} frames(.*)\n", stderr)
+                    self.assertTrue(stop_line, stderr)
                 if output_name == "-no":
                     self.assertLess(elapsed, allowance(self.BLOCKED_CALL_SECONDS))
                     continue
                 reported = len(timing_lines(stdout))
-                frames = probe_video(self.path(output_name)).frame_count
+                kept = output_name
+                if over_existing:
+                    kept = "clip.partial.mp4"
+                    self.assertEqual(stop_line.group(2), f"; '{output_name}' is kept as it was, "
+                                                         f"and those frames are in './{kept}'")
+                    with open(self.path(output_name), "rb") as existing:
+                        self.assertEqual(existing.read(), earlier_video)
+                    self.assertNotIn(SAVED_LINE_PREFIX + output_name, output_lines(stdout))
+                frames = probe_video(self.path(kept)).frame_count
                 if expected_status == 0:
                     self.assertEqual((reported, frames), (self.FRAMES, self.FRAMES))
                     continue
+                self.assertEqual(int(stop_line.group(1)), frames)
                 if moment == "writing to a full pipe":  # lines cut short are lost
                     self.assertGreaterEqual(frames, reported)
                 else:
                     self.assertLess(reported, self.FRAMES, "the signal did not stop the run")
-                    self.assertIn(SAVED_LINE_PREFIX + output_name, output_lines(stdout))
+                    if not over_existing:
+                        self.assertIn(SAVED_LINE_PREFIX + output_name, output_lines(stdout))
                     self.assertIn(frames, (reported, reported + 1), f"{reported} timing lines")
                 if moment.endswith(("FIFO", "pipe")):
                     self.assertLess(elapsed, allowance(self.BLOCKED_CALL_SECONDS))
@@ -426,6 +450,25 @@ class SuspendedConsoleWaitTest(SeqcatTestCase):
             run.read_until("status=0\n")
         self.assertVideo("clip.mp4", frames=3)
 
+    def test_output_in_a_log(self):
+        # In the foreground the prompt comes to the terminal too; in the background the job
+        # does not stop for a key it can never read.
+        make_frames(self.work, last=2)
+        env = dict(environment_without_display(), PS1="$ ")
+        with PtyRun(["--norc", "--noprofile", "--noediting", "-i"], self.work, env=env,
+                    program=shutil.which("bash")) as run:
+            for how, after, key in [("foreground", "", ESC), ("background", " & wait $!", b"")]:
+                with self.subTest(run=how):
+                    run.read_until("$ ")
+                    run.send(f"{seqcat_path()} -sq 0 2 -nd clip.mp4 > log.txt{after}\n".encode())
+                    if key:
+                        run.read_until("Press ESC to quit.\n")
+                        run.send(key)
+                        run.read_until(re.compile(r"Press ESC to quit\.\n\$ \Z"))
+                    run.send(f"echo {how}=$?\n".encode())
+                    run.read_until(f"{how}=0\n")
+                    self.assertVideo("clip.mp4", frames=3)
+
 
 def truncate_to(fraction):
     def truncate(path):
@@ -468,7 +511,13 @@ class DamagedImageTest(SeqcatTestCase):
                 # Through to the end when it still decodes, else up to the damaged image.
                 self.assertEqual(paths, names if complaint else names[:3], result)
                 named = [f"seqcat: the image 'f003.jpg' could be decoded only in part: {complaint}"]
-                self.assertEqual(output_lines(result.stderr), named if complaint else [])
+                # An image that ends the sequence while later ones exist is named as a gap.
+                lines = output_lines(result.stderr)
+                gap = [line for line in lines
+                       if line.startswith("seqcat: the sequence ended at 'f003.jpg' (")]
+                self.assertEqual(len(gap), 0 if complaint else 1, lines)
+                self.assertEqual([line for line in lines if line not in gap],
+                                 named if complaint else [])
                 self.assertVideo("clip.avi", codecs="mjpeg", width=64, height=48,
                                  frames=len(paths))
 

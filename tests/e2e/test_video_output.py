@@ -189,6 +189,10 @@ class EarlyEndTest(SeqcatTestCase):
                          [f"f{index:03d}.jpg" for index in range(stop_index)])
         self.assertIn(SAVED_LINE_PREFIX + "video.avi", output_lines(result.stdout))
         self.assertVideo("video.avi", codecs="mjpeg", frames=stop_index)
+        # Later images exist, so the gap is named.
+        self.assertRegex(result.stderr, rf"^seqcat: the sequence ended at 'f{stop_index:03d}.jpg' "
+                         rf"\(.+\), though 'f{stop_index + 1:03d}.jpg' exists: {stop_index} of "
+                         r"\d+ frames made\n$")
 
     def test_missing_image_ends_the_run_with_the_frames_before_it(self):
         make_frames(self.work, last=10)
@@ -222,6 +226,9 @@ class EarlyEndTest(SeqcatTestCase):
         self.assertFalse([line for line in lines if line.startswith(SAVED_LINE_PREFIX)])
         self.assertNotIn("Done!", lines)
         self.assertEqual(lines[-1], "Type seqcat -h for additional help.")
+        self.assertTrue(result.stderr.endswith(
+            "seqcat: the folder holds 3 images from 'f001.jpg' to 'f003.jpg'; these options "
+            "read them: seqcat f -e jpg -zp 3 -sq 1 3\n"), result.stderr)
 
     def test_no_output_option_writes_no_file(self):
         make_frames(self.work, last=10)

@@ -10,6 +10,7 @@ from e2e_support import (ESC, NO_DISPLAY_WARNING, SAVED_LINE_PREFIX, LiveRun, Pt
 
 # With a window the key poll waits its full 10 ms per frame; a frame never takes less.
 LEAST_FRAME_MILLISECONDS = 9.0
+CLOSED_LINE = "seqcat: the window was closed; frames will not be shown any more\n"
 
 
 class WindowTest(SeqcatTestCase):
@@ -56,6 +57,23 @@ class WindowTest(SeqcatTestCase):
                                       "Press ESC to quit."])
         # The frame during which ESC came is written but has no timing line.
         self.assertVideo("video.avi", codecs="mjpeg", frames=len(frames) + 1)
+
+    def test_window_closed_by_the_user_stays_closed_and_the_run_goes_on(self):
+        frame_count = 300
+        make_frames(self.work, first=0, last=0)
+        for index in range(1, frame_count):
+            os.symlink("f000.jpg", self.path(f"f{index:03d}.jpg"))
+        with LiveRun(["-sq", "0", str(frame_count - 1)], self.work,
+                     display=self.display) as run:
+            window = self.wait_for_seqcat_window(run)
+            run.wait_for_output(lambda text: len(timing_lines(text)) >= 3, timeout=30)
+            self.display.close_window(window)
+            run.wait_for_output(lambda text: len(timing_lines(text)) >= 60, timeout=30)
+            self.assertEqual(self.display.find_windows("seqcat", only_visible=True), [])
+            result = run.wait(60)
+        self.assertEqual(result.returncode, 0, result)
+        self.assertEqual(result.stderr, CLOSED_LINE)
+        self.assertEqual(len(timing_lines(result.stdout)), frame_count)
 
     def test_window_stays_open_during_the_console_wait(self):
         make_frames(self.work, last=2)
