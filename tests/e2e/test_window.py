@@ -2,6 +2,7 @@
 into it stops the sequence after the frame in hand, it stays open during the console wait, and
 -nd never opens it."""
 
+import contextlib
 import os
 import subprocess
 import unittest
@@ -32,17 +33,22 @@ class WindowTest(SeqcatTestCase):
             raise AssertionError(f"{error}; seqcat's exit status {run.process.poll()}, stdout:\n"
                                  f"{run.stdout}\nstderr:\n{run.stderr}") from None
 
-    def test_escape_in_the_window_stops_after_the_frame_in_hand(self):
-        frame_count = 400  # about 4 s of frames: ESC lands long before the end
+    @contextlib.contextmanager
+    def start_long_run(self, frame_count):
+        """A run of frame_count frames, yielded once its window shows and three are done."""
         # One drawn image, linked under every index, keeps the set-up quick.
         make_frames(self.work, first=0, last=0)
         for index in range(1, frame_count):
             os.symlink("f000.jpg", self.path(f"f{index:03d}.jpg"))
-
         with LiveRun(["-sq", "0", str(frame_count - 1)], self.work,
                      display=self.display) as run:
             window = self.wait_for_seqcat_window(run)
             run.wait_for_output(lambda text: len(timing_lines(text)) >= 3, timeout=30)
+            yield run, window
+
+    def test_escape_in_the_window_stops_after_the_frame_in_hand(self):
+        frame_count = 400  # about 4 s of frames: ESC lands long before the end
+        with self.start_long_run(frame_count) as (run, window):
             self.display.send_key(window, "Escape")
             result = run.wait(60)  # input is /dev/null: the console wait ends at once
 
@@ -66,13 +72,7 @@ class WindowTest(SeqcatTestCase):
             self.skipTest("OpenCV's GTK window (Debian 11) does not report being closed, so "
                           "there it is shown again")
         frame_count = 300
-        make_frames(self.work, first=0, last=0)
-        for index in range(1, frame_count):
-            os.symlink("f000.jpg", self.path(f"f{index:03d}.jpg"))
-        with LiveRun(["-sq", "0", str(frame_count - 1)], self.work,
-                     display=self.display) as run:
-            window = self.wait_for_seqcat_window(run)
-            run.wait_for_output(lambda text: len(timing_lines(text)) >= 3, timeout=30)
+        with self.start_long_run(frame_count) as (run, window):
             self.display.close_window(window)
             run.wait_for_output(lambda text: len(timing_lines(text)) >= 60, timeout=30)
             self.assertEqual(self.display.find_windows("seqcat", only_visible=True), [])
