@@ -2,8 +2,8 @@
 // video's place, on a video the bare loop wrote. Prints the seconds on stdout.
 //
 //     seqcat_colour_pass_time VIDEO   (VIDEO named as seqcat's new files: NAME.seqcat-XXXXXX.EXT)
-#include "colour_pass.h"
-#include "video_codec.h"
+#include "output/colour_pass.h"
+#include "output/video_codec.h"
 
 #include <chrono>
 #include <cstdio>

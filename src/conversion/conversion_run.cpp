@@ -1,15 +1,15 @@
 #include "conversion_run.h"
 
-#include "back_end_stderr_capture.h"
-#include "console_key_mode.h"
-#include "descriptor_supply.h"
+#include "platform/back_end_stderr_capture.h"
+#include "display/console_key_mode.h"
+#include "platform/descriptor_supply.h"
 #include "frame_reader.h"
-#include "frame_window.h"
+#include "display/frame_window.h"
 #include "frame_writer.h"
-#include "image_loading.h"
-#include "sequence_hint.h"
-#include "stop_signals.h"
-#include "video_output.h"
+#include "frames/image_loading.h"
+#include "frames/sequence_hint.h"
+#include "platform/stop_signals.h"
+#include "output/video_output.h"
 
 #include <opencv2/core.hpp>
 

@@ -2,7 +2,7 @@
 // next image is decoded while the current one is written and shown.
 #pragma once
 
-#include "image_loading.h"
+#include "frames/image_loading.h"
 #include "settings.h"
 
 #include <condition_variable>

@@ -1,6 +1,6 @@
 #include "frame_writer.h"
 
-#include "stop_signals.h"
+#include "platform/stop_signals.h"
 
 #include <algorithm>
 #include <system_error>

@@ -2,7 +2,7 @@
 // main thread shows it and polls the key.
 #pragma once
 
-#include "video_output.h"
+#include "output/video_output.h"
 
 #include <opencv2/core.hpp>
 

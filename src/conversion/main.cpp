@@ -2,8 +2,8 @@
 #include "command_line.h"
 #include "conversion_run.h"
 #include "settings.h"
-#include "standard_streams.h"
-#include "stop_signals.h"
+#include "platform/standard_streams.h"
+#include "platform/stop_signals.h"
 
 #include <opencv2/core/utils/logger.hpp>
 

@@ -1,4 +1,4 @@
-#include "video_output.h"
+#include "output/video_output.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

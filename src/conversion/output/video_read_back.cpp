@@ -1,6 +1,6 @@
 #include "video_read_back.h"
 
-#include "back_end_stderr_capture.h"
+#include "platform/back_end_stderr_capture.h"
 
 #include <opencv2/videoio.hpp>
 

@@ -1,6 +1,6 @@
 #include "console_key_mode.h"
 
-#include "stop_signals.h"
+#include "platform/stop_signals.h"
 
 #include <cerrno>
 #include <csignal>

@@ -1,6 +1,6 @@
 #include "video_output.h"
 
-#include "back_end_stderr_capture.h"
+#include "platform/back_end_stderr_capture.h"
 #include "colour_pass.h"
 
 #include <opencv2/imgcodecs.hpp>
