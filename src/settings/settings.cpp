@@ -53,6 +53,12 @@ std::string buildNamePattern(std::int32_t width) {
     return pattern;
 }
 
+std::int64_t imagesInRange(const ConversionSettings& settings) {
+    const std::int64_t count =
+        static_cast<std::int64_t>(settings.lastIndex) - settings.firstIndex + 1;
+    return std::max<std::int64_t>(0, count);
+}
+
 std::string formatImagePath(const ConversionSettings& settings, std::int32_t index) {
     const long long longestPath = static_cast<long long>(settings.baseName.size()) +
                                   std::max(paddingWidthOf(settings.namePattern), printedLengthOf(index)) +

@@ -24,6 +24,10 @@ void setDefaultSettings(ConversionSettings* settings);
 // The printf pattern base name, index zero-padded to `width`, point, extension.
 std::string buildNamePattern(std::int32_t width);
 
+// How many images the range names, first to last index: none when it is reversed. The
+// image at position n (0 to count - 1) has the index firstIndex + n, which fits in 32 bits.
+std::int64_t imagesInRange(const ConversionSettings& settings);
+
 // The path of the image with this index. A path longer than the system's path limit
 // cannot name a file, so it is returned empty rather than formed.
 std::string formatImagePath(const ConversionSettings& settings, std::int32_t index);

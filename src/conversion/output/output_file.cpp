@@ -592,9 +592,9 @@ bool OutputFile::copyIntoTheFile(std::string* whyNot) {
 bool outputIsOneOfTheImages(const ConversionSettings& settings, std::string* imagePath) {
     struct stat output {};
     if (stat(settings.outputName.c_str(), &output) != 0) return false;
-    // 64-bit, so a last index of INT32_MAX ends the walk instead of wrapping around.
-    for (std::int64_t index = settings.firstIndex; index <= settings.lastIndex; ++index) {
-        const std::string path = formatImagePath(settings, static_cast<std::int32_t>(index));
+    for (std::int64_t position = 0; position < imagesInRange(settings); ++position) {
+        const std::string path =
+            formatImagePath(settings, static_cast<std::int32_t>(settings.firstIndex + position));
         struct stat image {};
         if (path.empty() || stat(path.c_str(), &image) != 0) return false;
         if (image.st_dev == output.st_dev && image.st_ino == output.st_ino) {
