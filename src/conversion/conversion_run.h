@@ -1,12 +1,10 @@
-// The conversion run: probe, window and writer, the frame loop, the end of the run.
+// The conversion run: the probe, the window, the video and the two stages, the frame loop, and
+// the one way out of it.
 #pragma once
 
+#include "run_result.h"
 #include "settings.h"
 
-// Exit status of a run that failed: the probe image cannot be loaded, or the output video
-// cannot be created, written, saved or proven to hold what was written. A POSIX shell sees it
-// as 255.
-constexpr int kRunFailed = -1;
-
-// Runs the conversion the settings describe and returns the exit status.
+// Runs the conversion the settings describe, says what became of it, and returns the exit
+// status (kRunFailed where it failed). Errors the libraries raise are said as the others.
 int runConversion(const ConversionSettings& settings);

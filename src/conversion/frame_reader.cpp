@@ -1,77 +1,122 @@
 #include "frame_reader.h"
 
+#include <algorithm>
 #include <system_error>
 #include <utility>
+#include <sched.h>
 #include <sys/stat.h>
 
 namespace {
 
-// With the frame in hand, at most three images are held: enough to keep the reader busy while
-// a frame is written, and no more memory than that whatever the sequence's length.
-constexpr std::size_t kMostImagesAhead = 2;
+// Past this, the one writer, not the decoding, holds the run back; each worker holds a frame
+// or two.
+constexpr int kMostFrameWorkers = 16;
 
 bool isRegularFile(const std::string& path) {
     struct stat status {};
     return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
 }
 
+int usableCores() {
+    cpu_set_t cores;
+    CPU_ZERO(&cores);
+    if (sched_getaffinity(0, sizeof cores, &cores) != 0) return 1;
+    return CPU_COUNT(&cores);
+}
+
 }  // namespace
 
-void FrameReader::start(const FrameCopyPlan& plan) {
+int frameWorkersFor(bool framesShown) {
+    const int workers = usableCores() - (framesShown ? 1 : 0);
+    return std::clamp(workers, 1, kMostFrameWorkers);
+}
+
+void FrameReader::start(const FrameCopyPlan& plan, int workers) {
     plan_ = plan;
-    try {
-        thread_ = std::thread(&FrameReader::readAhead, this);
-    } catch (const std::system_error&) {
-        // No thread: take() loads each image itself.
+    // A worker that cannot be started leaves its share of the positions to none: start again
+    // with as many as could be.
+    while (workers > 0 && !startWorkers(workers)) {
+        workers = static_cast<int>(workers_.size());
+        stop();
     }
 }
 
-void FrameReader::readAhead() {
-    for (std::int64_t index = settings_.firstIndex; index <= settings_.lastIndex; ++index) {
-        {
-            std::unique_lock<std::mutex> lock(lock_);
-            changed_.wait(lock, [this] { return toStop_ || ready_.size() < kMostImagesAhead; });
-            if (toStop_) return;
-        }
-        ReadAhead image;
+bool FrameReader::startWorkers(int workers) {
+    // One worker alone keeps two images ahead, as a frame is written; more share that.
+    const std::size_t imagesAheadEach = workers == 1 ? 2 : 1;
+    loadedByWorker_.clear();
+    for (int worker = 0; worker < workers; ++worker) {
+        loadedByWorker_.push_back(std::make_unique<ImageQueue>(imagesAheadEach));
+    }
+    for (int worker = 0; worker < workers; ++worker) {
         try {
-            const std::string path = formatImagePath(settings_, static_cast<std::int32_t>(index));
-            image.leftToCaller = !isRegularFile(path);
-            if (!image.leftToCaller) image.loaded = loadFrameImage(path, plan_);
-        } catch (...) {
-            // Loaded again in its turn, where an error the library raises is reported.
-            image = ReadAhead{true, LoadedImage{}};
+            workers_.emplace_back(&FrameReader::loadEveryNth, this, worker, workers,
+                                  loadedByWorker_[worker].get());
+        } catch (const std::system_error&) {
+            return false;
         }
-        {
-            std::lock_guard<std::mutex> lock(lock_);
-            ready_.push_back(std::move(image));
+    }
+    return true;
+}
+
+SequenceImage FrameReader::imageAt(std::int64_t position) const {
+    SequenceImage image;
+    image.index = settings_.firstIndex + position;
+    image.path = formatImagePath(settings_, static_cast<std::int32_t>(image.index));
+    return image;
+}
+
+// What a worker hands on for an image: loaded where it is a regular file, else left to the loop.
+LoadedImage FrameReader::loadAhead(const std::string& path) const {
+    try {
+        if (isRegularFile(path)) return loadFrameImage(path, plan_);
+    } catch (...) {
+        // Loaded again in its turn, where an error the library raises is reported.
+    }
+    return LoadedImage{};
+}
+
+void FrameReader::loadEveryNth(std::int64_t firstPosition, std::int64_t step,
+                               ImageQueue* loaded) {
+    try {
+        for (std::int64_t position = firstPosition; position < imagesInRange(settings_);
+             position += step) {
+            SequenceImage image = imageAt(position);
+            image.loaded = loadAhead(image.path);
+            if (!loaded->push(std::move(image))) return;
         }
-        changed_.notify_all();
+    } catch (...) {
+        loaded->close();  // no memory left even for a name: the loop loads this share itself
     }
 }
 
-LoadedImage FrameReader::take(const std::string& path) {
-    if (!thread_.joinable()) return loadFrameImage(path, plan_);
-    ReadAhead image;
-    {
-        std::unique_lock<std::mutex> lock(lock_);
-        changed_.wait(lock, [this] { return !ready_.empty(); });
-        image = std::move(ready_.front());
-        ready_.pop_front();
-    }
-    changed_.notify_all();
-    if (image.leftToCaller || image.loaded.outcome != ImageLoad::loaded) {
-        return loadFrameImage(path, plan_);
-    }
-    return std::move(image.loaded);
+SequenceImage FrameReader::loadHere(std::int64_t position) const {
+    SequenceImage image = imageAt(position);
+    image.loaded = loadFrameImage(image.path, plan_);
+    return image;
+}
+
+FrameReader::ImageQueue& FrameReader::queueOf(std::int64_t position) {
+    return *loadedByWorker_[static_cast<std::size_t>(position) % workers_.size()];
+}
+
+std::optional<SequenceImage> FrameReader::next() {
+    const std::int64_t position = nextPosition_;
+    if (position >= imagesInRange(settings_)) return std::nullopt;
+    ++nextPosition_;
+    if (workers_.empty()) return loadHere(position);
+    std::optional<SequenceImage> image = queueOf(position).pop();
+    if (!image) return loadHere(position);
+    return image;
+}
+
+bool FrameReader::nextIsReady() {
+    if (workers_.empty() || nextPosition_ >= imagesInRange(settings_)) return true;
+    return queueOf(nextPosition_).readyToPop();
 }
 
 void FrameReader::stop() {
-    if (!thread_.joinable()) return;
-    {
-        std::lock_guard<std::mutex> lock(lock_);
-        toStop_ = true;
-    }
-    changed_.notify_all();
-    thread_.join();
+    for (const std::unique_ptr<ImageQueue>& loaded : loadedByWorker_) loaded->close();
+    for (std::thread& worker : workers_) worker.join();
+    workers_.clear();
 }

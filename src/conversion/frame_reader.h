@@ -1,21 +1,35 @@
-// Loads the images of the sequence ahead of the frame loop, on a thread of its own, so that the
-// next image is decoded while the current one is written and shown.
+// The reader stage: a pool of workers that load the images of the sequence ahead of the frame
+// loop, each on a thread of its own, so that several images are decoded while the current one
+// is written and shown.
 #pragma once
 
+#include "bounded_queue.h"
 #include "frames/image_loading.h"
 #include "settings.h"
 
-#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
-#include <deque>
-#include <mutex>
+#include <memory>
+#include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
-// Reads in index order, at most two images ahead of the caller. Only regular files are read
-// ahead: anything else (a FIFO named like an image) could block a read for good, so it is left
-// to the caller's own thread, where a stop signal cuts such a read short. The reader therefore
-// never blocks for long, and stopping it always ends its thread.
+// One image of the sequence as the reader hands it on.
+struct SequenceImage {
+    std::int64_t index = 0;
+    std::string path;  // empty where the name would pass the path limit
+    // Not loaded (outcome other than kLoaded) where the worker could not load it, or left it to
+    // the frame loop: anything but a regular file (a FIFO named like an image) could block a
+    // worker's read for good, so it is loaded on the loop's thread, where a stop signal cuts such
+    // a read short.
+    LoadedImage loaded;
+};
+
+// Worker w loads the images at positions w, w + n, w + 2n... of the n workers, each into a
+// queue of its own, and next() takes from the queues in turn: so images leave in index order
+// however fast each decodes, and a worker is at most a frame or two ahead of the loop. A
+// worker never blocks for long, so stopping the reader always ends its threads.
 class FrameReader {
 public:
     explicit FrameReader(const ConversionSettings& settings) : settings_(settings) {}
@@ -23,30 +37,35 @@ public:
     FrameReader(const FrameReader&) = delete;
     FrameReader& operator=(const FrameReader&) = delete;
 
-    // Starts reading ahead from the first index, loading each image as the plan says. Without
-    // a thread (the system has none left) every image is loaded by take() itself, as it comes.
-    void start(const FrameCopyPlan& plan);
+    // Starts the workers, loading each image as the plan says. With fewer threads than asked
+    // for, as many as the system gives; with none, next() loads each image itself.
+    void start(const FrameCopyPlan& plan, int workers);
 
-    // The image of the next index, whose name is `path`: as read ahead, or loaded on the
-    // caller's thread when it was not read ahead or could not be loaded there (a sequence still
-    // being rendered is read as far as a load in its turn would).
-    LoadedImage take(const std::string& path);
+    // The image of the next index, in order; nothing after the last index.
+    std::optional<SequenceImage> next();
+
+    // True when next() would not wait for a worker.
+    bool nextIsReady();
 
     void stop();
 
 private:
-    struct ReadAhead {
-        bool leftToCaller = false;
-        LoadedImage loaded;
-    };
+    using ImageQueue = BoundedQueue<SequenceImage>;
 
-    void readAhead();
+    bool startWorkers(int workers);
+    void loadEveryNth(std::int64_t firstPosition, std::int64_t step, ImageQueue* loaded);
+    LoadedImage loadAhead(const std::string& path) const;
+    SequenceImage imageAt(std::int64_t position) const;
+    SequenceImage loadHere(std::int64_t position) const;
+    ImageQueue& queueOf(std::int64_t position);
 
     const ConversionSettings& settings_;
-    FrameCopyPlan plan_;  // set before the thread starts, read only after
-    std::mutex lock_;
-    std::condition_variable changed_;
-    std::deque<ReadAhead> ready_;  // the images of the next indexes, in order
-    bool toStop_ = false;
-    std::thread thread_;
+    FrameCopyPlan plan_;  // set before the workers start, read only after
+    std::int64_t nextPosition_ = 0;
+    std::vector<std::unique_ptr<ImageQueue>> loadedByWorker_;
+    std::vector<std::thread> workers_;
 };
+
+// How many workers to load images with: one for each core the process may run on, less the
+// one the window needs when frames are shown; at least one.
+int frameWorkersFor(bool framesShown);

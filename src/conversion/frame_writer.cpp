@@ -3,6 +3,7 @@
 #include "platform/stop_signals.h"
 
 #include <algorithm>
+#include <optional>
 #include <system_error>
 #include <utility>
 
@@ -24,43 +25,36 @@ void FrameWriter::start() {
     }
 }
 
-void FrameWriter::hand(VideoFrame frame) {
-    std::unique_lock<std::mutex> lock(lock_);
-    if (tookOver_) waitForTheEnd(lock);
-    writeDone_ = false;
-    if (!thread_.joinable()) {
-        written_ = video_->write(frame, &whyNotWritten_);
-        writeDone_ = true;
-        return;
+FrameWriter::WriteOutcome FrameWriter::write(const VideoFrame& frame) {
+    WriteOutcome outcome;
+    try {
+        outcome.written = video_->write(frame, &outcome.whyNot);
+    } catch (...) {
+        outcome.error = std::current_exception();
     }
-    handed_ = std::move(frame);
-    frameHanded_ = true;
-    changed_.notify_all();
+    return outcome;
+}
+
+void FrameWriter::hand(VideoFrame frame) {
+    if (thread_.joinable()) {
+        handed_.push(std::move(frame));
+    } else {
+        outcomes_.push(write(frame));
+    }
 }
 
 bool FrameWriter::awaitWritten(std::string* whyNot) {
-    std::unique_lock<std::mutex> lock(lock_);
-    changed_.wait(lock, [this] { return writeDone_ || tookOver_; });
-    if (tookOver_) waitForTheEnd(lock);
-    if (writeError_) std::rethrow_exception(std::exchange(writeError_, nullptr));
-    *whyNot = whyNotWritten_;
-    return written_;
+    std::optional<WriteOutcome> outcome = outcomes_.pop();
+    if (!outcome) return false;  // closed: the writer was stopped
+    if (outcome->error) std::rethrow_exception(outcome->error);
+    *whyNot = outcome->whyNot;
+    return outcome->written;
 }
 
 void FrameWriter::stop() {
-    if (!thread_.joinable()) return;
-    {
-        std::unique_lock<std::mutex> lock(lock_);
-        if (tookOver_) waitForTheEnd(lock);
-        toStop_ = true;
-    }
-    changed_.notify_all();
-    thread_.join();
-}
-
-// The writer finishes the video and ends the process; nothing is left for this thread to do.
-void FrameWriter::waitForTheEnd(std::unique_lock<std::mutex>& lock) {
-    for (;;) changed_.wait(lock);
+    handed_.close();
+    if (thread_.joinable()) thread_.join();
+    outcomes_.close();
 }
 
 bool FrameWriter::mainThreadIsStuck(Clock::time_point idleSince) {
@@ -71,36 +65,16 @@ bool FrameWriter::mainThreadIsStuck(Clock::time_point idleSince) {
 }
 
 void FrameWriter::writeFrames() {
-    std::unique_lock<std::mutex> lock(lock_);
     Clock::time_point idleSince = Clock::now();
     for (;;) {
-        changed_.wait_for(lock, kStopCheckInterval, [this] { return toStop_ || frameHanded_; });
-        if (toStop_) return;
-        if (frameHanded_) {
-            const VideoFrame frame = std::exchange(handed_, VideoFrame{});
-            frameHanded_ = false;
-            lock.unlock();
-            std::string whyNot;
-            bool written = false;
-            std::exception_ptr error;
-            try {
-                written = video_->write(frame, &whyNot);
-            } catch (...) {
-                error = std::current_exception();  // the main thread reports it
-            }
-            lock.lock();
-            written_ = written;
-            whyNotWritten_ = std::move(whyNot);
-            writeError_ = error;
-            writeDone_ = true;
-            changed_.notify_all();
+        if (std::optional<VideoFrame> frame = handed_.popFor(kStopCheckInterval)) {
+            outcomes_.push(write(*frame));
             idleSince = Clock::now();
+        } else if (handed_.readyToPop()) {
+            return;  // closed by stop()
         } else if (mainThreadIsStuck(idleSince)) {
-            tookOver_ = true;
-            changed_.notify_all();
-            lock.unlock();
-            finishAndEnd_();
-            return;  // not reached: finishAndEnd ends the process
+            finishForTheStuckMainThread_();
+            return;
         }
     }
 }

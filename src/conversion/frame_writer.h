@@ -1,16 +1,13 @@
-// Appends the frames to the video on a thread of its own, so that a frame is encoded while the
-// main thread shows it and polls the key.
+// The writer stage: appends the frames to the video on a thread of its own, so that a frame is
+// encoded while the main thread shows it and polls the key.
 #pragma once
 
+#include "bounded_queue.h"
 #include "output/video_output.h"
 
-#include <opencv2/core.hpp>
-
 #include <chrono>
-#include <condition_variable>
 #include <exception>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -21,11 +18,11 @@
 // A stop signal is handled by the main thread at its next frame. When the main thread is stuck
 // elsewhere instead (in the window toolkit, whose display server stopped answering), the video
 // would never be finished: if the main thread has not come back a second after the signal, the
-// writer runs `finishAndEnd` on its own thread, which must end the process.
+// writer runs `finishForTheStuckMainThread` on its own thread, and ends.
 class FrameWriter {
 public:
-    FrameWriter(VideoOutput* video, std::function<void()> finishAndEnd)
-        : video_(video), finishAndEnd_(std::move(finishAndEnd)) {}
+    FrameWriter(VideoOutput* video, std::function<void()> finishForTheStuckMainThread)
+        : video_(video), finishForTheStuckMainThread_(std::move(finishForTheStuckMainThread)) {}
     ~FrameWriter() { stop(); }
     FrameWriter(const FrameWriter&) = delete;
     FrameWriter& operator=(const FrameWriter&) = delete;
@@ -34,33 +31,31 @@ public:
     void start();
 
     void hand(VideoFrame frame);
+    // True when awaitWritten() would not wait.
+    bool writeIsOver() { return outcomes_.readyToPop(); }
     // Waits for the write of the frame handed last; false, with why, when the video stopped
     // taking frames. An error the video library raised in the write is raised here.
     bool awaitWritten(std::string* whyNot);
 
-    // Ends the writer's thread. Does not return when the writer has taken over the end of the
-    // run: the process ends on the writer's side.
+    // Ends the writer's thread. Waits for good where the writer is finishing the run itself.
     void stop();
 
 private:
     using Clock = std::chrono::steady_clock;
+    struct WriteOutcome {
+        bool written = false;
+        std::string whyNot;
+        std::exception_ptr error;  // raised by the video library: the main thread reports it
+    };
 
+    WriteOutcome write(const VideoFrame& frame);
     void writeFrames();
     bool mainThreadIsStuck(Clock::time_point idleSince);
-    void waitForTheEnd(std::unique_lock<std::mutex>& lock);
 
     VideoOutput* video_;
-    std::function<void()> finishAndEnd_;
-    std::mutex lock_;
-    std::condition_variable changed_;
-    VideoFrame handed_;        // the frame to write next, while not taken yet
-    bool frameHanded_ = false;
-    bool writeDone_ = false;   // the handed frame's write is over
-    bool written_ = false;     // and it succeeded
-    std::string whyNotWritten_;
-    std::exception_ptr writeError_;
-    bool toStop_ = false;
-    bool tookOver_ = false;
+    std::function<void()> finishForTheStuckMainThread_;
+    BoundedQueue<VideoFrame> handed_{1};
+    BoundedQueue<WriteOutcome> outcomes_{1};
     Clock::time_point stopNoticed_{};
     std::thread thread_;
 };

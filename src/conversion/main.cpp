@@ -10,8 +10,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <exception>
-#include <string>
 #include <poll.h>
 #include <unistd.h>
 
@@ -33,20 +31,6 @@ void openStandardStreamsFirst(int, char**, char**) {
 __attribute__((section(".preinit_array"), used)) void (*const kBeforeAnyLibrary)(int, char**,
                                                                                    char**) =
     openStandardStreamsFirst;
-
-// Runs the conversion; an error OpenCV raises inside its calls ends the run with a message.
-// The video is not finished then: its new file is removed on the way out, and the output name
-// keeps what it held.
-int runReportingErrors(const ConversionSettings& settings) {
-    try {
-        return runConversion(settings);
-    } catch (const std::exception& error) {
-        std::string message = error.what();
-        while (!message.empty() && message.back() == '\n') message.pop_back();
-        std::fprintf(stderr, "seqcat: %s\n", message.c_str());
-        return kRunFailed;
-    }
-}
 
 // Messages that could not be written to stdout cost the run status 1, unless it already has
 // a worse one. A reader that went away (seqcat | head) is not such a failure: the run was told
@@ -80,7 +64,7 @@ int main(int argc, char* argv[]) {
 
     installStopSignalHandlers();
     silenceOpenCvLogs();
-    const int exitStatus = withLostMessagesReported(runReportingErrors(settings));
+    const int exitStatus = withLostMessagesReported(runConversion(settings));
     endByStopSignalIfReceived();
     return exitStatus;
 }

@@ -1,5 +1,6 @@
 #include "console_key_mode.h"
 
+#include "escape_key.h"
 #include "platform/stop_signals.h"
 
 #include <cerrno>
@@ -13,8 +14,6 @@
 #include <unistd.h>
 
 namespace {
-
-constexpr char kEscape = 27;
 
 // A terminal sends an arrow or function key as ESC followed at once by '[' or 'O'; a lone ESC
 // is the key itself.
@@ -145,7 +144,7 @@ void ConsoleKeyMode::waitForEscape(const std::function<bool()>& whileWaiting) {
         if (count < 0 && errno == EINTR) continue;
         if (count <= 0) break;  // end of input, or nothing more can be read
         for (ssize_t at = 0; at < count && !escapeRead; ++at) {
-            escapeRead = bytes[at] == kEscape && isLoneEscape(bytes, count, at, isTerminal_);
+            escapeRead = bytes[at] == kEscapeKey && isLoneEscape(bytes, count, at, isTerminal_);
         }
     }
 }

@@ -92,28 +92,24 @@ FrameWindow::~FrameWindow() {
 
 void FrameWindow::open(std::function<void()> finishOnToolkitExit) {
     cv::namedWindow(kWindowName, cv::WINDOW_NORMAL);  // sized by the user, not the image
-    isOpen_ = true;
+    state_ = State::kOpen;
     XSetIOErrorHandler(endThroughExit);  // after the toolkit has set its own
-    toolkitExitGuard_.emplace([finish = std::move(finishOnToolkitExit)] {
-        finish();
-        std::fprintf(stderr, "seqcat: lost the connection to the display; the window toolkit "
-                             "ended the run\n");
-    });
+    toolkitExitGuard_.emplace(std::move(finishOnToolkitExit));
     displayWatch_ = connectDisplayWatch();
 }
 
-bool FrameWindow::isOpen() {
-    if (isOpen_ && displayWasLost(displayWatch_)) {
-        isOpen_ = false;
-        displayLost_ = true;
+// Looks whether the display is still there and the window not closed by the user, and says so
+// once when either has gone.
+bool FrameWindow::stillOpen() {
+    if (state_ == State::kOpen && displayWasLost(displayWatch_)) {
+        state_ = State::kDisplayLost;
         std::fprintf(stderr, "seqcat: lost the connection to the display; frames will not be "
                              "shown any more\n");
-    } else if (isOpen_ && closedByTheUser()) {
-        isOpen_ = false;
-        closedByUser_ = true;
+    } else if (state_ == State::kOpen && closedByTheUser()) {
+        state_ = State::kClosedByTheUser;
         std::fprintf(stderr, "seqcat: the window was closed; frames will not be shown any more\n");
     }
-    return isOpen_;
+    return state_ == State::kOpen;
 }
 
 // A window the user closed is gone, and showing a frame would only make it anew. Only a
@@ -145,7 +141,7 @@ void FrameWindow::sizeToFit(cv::Size frameSize) {
 }
 
 void FrameWindow::show(const cv::Mat& frame) {
-    if (!isOpen()) return;
+    if (!stillOpen()) return;
     if (!sized_) sizeToFit(frame.size());
     cv::imshow(kWindowName, frame);
 }
@@ -153,7 +149,7 @@ void FrameWindow::show(const cv::Mat& frame) {
 int FrameWindow::pollKey(int milliseconds) {
     // Once the display is lost the toolkit must not be called at all, window or not; once the
     // window is closed, there is nothing left to take keys.
-    if (!isOpen() && (displayLost_ || closedByUser_)) {
+    if (!stillOpen() && state_ != State::kNotOpen) {
         std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
         return -1;
     }
@@ -162,8 +158,10 @@ int FrameWindow::pollKey(int milliseconds) {
 
 void FrameWindow::close() {
     toolkitExitGuard_.reset();  // whatever was to be finished on its way out is finished by now
-    if (isOpen()) cv::destroyWindow(kWindowName);
-    isOpen_ = false;
+    if (stillOpen()) {
+        cv::destroyWindow(kWindowName);
+        state_ = State::kNotOpen;
+    }
     if (displayWatch_ != nullptr) xcb_disconnect(displayWatch_);
     displayWatch_ = nullptr;
 }

@@ -27,8 +27,9 @@ public:
     // The toolkit may still end the process from inside one of its calls when the display goes
     // away before the watch sees it: then finishOnToolkitExit is run on the way out.
     void open(std::function<void()> finishOnToolkitExit);
-    // True while the window is open, its display still there, and the user has not closed it.
-    bool isOpen();
+    // True from open() until close(), unless a show or poll found the display lost or the
+    // window closed by the user.
+    bool isOpen() const { return state_ == State::kOpen; }
     void show(const cv::Mat& frame);
     // Waits up to `milliseconds` for a key in the window (which is also when it repaints) and
     // returns its code, or -1 when none came.
@@ -36,12 +37,14 @@ public:
     void close();
 
 private:
+    // Once the display is lost, or the window closed by the user, it stays so.
+    enum class State { kNotOpen, kOpen, kDisplayLost, kClosedByTheUser };
+
+    bool stillOpen();
     void sizeToFit(cv::Size frameSize);
     bool closedByTheUser();
 
-    bool isOpen_ = false;
-    bool displayLost_ = false;
-    bool closedByUser_ = false;
+    State state_ = State::kNotOpen;
     bool sized_ = false;
     bool seenShown_ = false;
     xcb_connection_t* displayWatch_ = nullptr;
