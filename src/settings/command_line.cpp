@@ -7,7 +7,7 @@
 
 namespace {
 
-// Kept byte for byte, the note on codecs and its spelling included: scripts compare it.
+// Scripts compare the help byte for byte: the note on codecs and its spelling are part of it.
 const char kHelpText[] =
     "seqcat [input image basefilename=f] [options] [output video=video.avi]\n"
     "\n"

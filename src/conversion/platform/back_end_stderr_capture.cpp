@@ -49,7 +49,7 @@ void stopRedirectingStderr() {
 
 void reclaimStderrForLastWords(int milliseconds) {
     redirectionAllowed = false;
-    // Kept locked: the process is about to end.
+    // Never unlocked: the process is about to end.
     static_cast<void>(stderrRedirection.try_lock_for(std::chrono::milliseconds(milliseconds)));
 }
 

@@ -13,8 +13,8 @@
 
 namespace {
 
-// Every signal whose default action ends the process without a core dump, and the two that
-// stopped a run before those were all counted (QUIT and XCPU dump core). The other core-dumping
+// Every signal whose default action ends the process without a core dump, and QUIT and XCPU,
+// which dump core but are sent by a user (Ctrl-\) or a CPU time limit. The other core-dumping
 // ones (SEGV, ABRT, ...) mean a program error and keep their default.
 const int kStopSignals[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM,
                             SIGXCPU, SIGVTALRM, SIGPROF, SIGPWR,  SIGIO,   SIGSTKFLT};
