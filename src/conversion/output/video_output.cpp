@@ -85,7 +85,7 @@ bool VideoOutput::frameSizeFits(cv::Size imageSize, std::string* whyNot) {
 
 bool VideoOutput::openWriter(std::string* whyNot) {
     keepBackEndLogOffStderr();
-    BackEndStderrCapture backEnd;
+    BackEndStderrCapture backEndMessages;
     errno = 0;
     copiesJpegFrames_ = false;
     for (int fourcc : codec_.fourccs) {
@@ -100,7 +100,7 @@ bool VideoOutput::openWriter(std::string* whyNot) {
         }
     }
     // Encoders short of memory say so on stderr, or fail to start their threads quietly.
-    const bool outOfMemory = errno == ENOMEM || backEnd.mention("alloc");
+    const bool outOfMemory = errno == ENOMEM || backEndMessages.contains("alloc");
     *whyNot = outOfMemory
                   ? std::string("there is not enough memory to start the ") + codec_.codecName +
                         " encoder"
