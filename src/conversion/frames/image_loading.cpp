@@ -40,10 +40,12 @@ LoadedImage whyNoImage(const std::string& path, const std::string& complaint) {
         return notLoaded(ImageLoad::kUnavailable, std::strerror(openError));
     }
     struct stat status {};
-    const bool known = fstat(file, &status) == 0;
+    const bool statusKnown = fstat(file, &status) == 0;
     close(file);
-    if (known && S_ISDIR(status.st_mode)) return notLoaded(ImageLoad::kUnavailable, "it is a folder");
-    if (known && S_ISREG(status.st_mode) && status.st_size == 0) {
+    if (statusKnown && S_ISDIR(status.st_mode)) {
+        return notLoaded(ImageLoad::kUnavailable, "it is a folder");
+    }
+    if (statusKnown && S_ISREG(status.st_mode) && status.st_size == 0) {
         return notLoaded(ImageLoad::kUnavailable, "the file is empty");
     }
     return notLoaded(ImageLoad::kUnavailable,
