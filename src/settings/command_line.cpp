@@ -7,7 +7,7 @@
 
 namespace {
 
-// Kept byte for byte, the note on codecs and its spelling included: scripts compare it.
+// Scripts compare the help byte for byte: the note on codecs and its spelling are part of it.
 const char kHelpText[] =
     "seqcat [input image basefilename=f] [options] [output video=video.avi]\n"
     "\n"
@@ -38,8 +38,8 @@ const char kHelpText[] =
     "\t         By default fps is assumed to be 15 fps.\n"
     "\n";
 
-enum class Option { NoVerbose, NoPause, NoDisplay, NoOutput, Help, Extension, Sequence,
-                    ZeroPadding, FramesPerSecond, Unknown };
+enum class Option { kNoVerbose, kNoPause, kNoDisplay, kNoOutput, kHelp, kExtension, kSequence,
+                    kZeroPadding, kFramesPerSecond, kUnknown };
 
 struct OptionName {
     const char* name;
@@ -50,11 +50,11 @@ struct OptionName {
 // Matching order matters: an argument means the first of these names found anywhere in it,
 // so "-nv-np" is "-nv" and "--help" is "-h".
 const OptionName kOptionTable[] = {
-    {"-nv", Option::NoVerbose, 0},   {"-np", Option::NoPause, 0},
-    {"-nd", Option::NoDisplay, 0},   {"-no", Option::NoOutput, 0},
-    {"-h", Option::Help, 0},         {"-e", Option::Extension, 1},
-    {"-sq", Option::Sequence, 2},    {"-zp", Option::ZeroPadding, 1},
-    {"-fps", Option::FramesPerSecond, 1},
+    {"-nv", Option::kNoVerbose, 0},   {"-np", Option::kNoPause, 0},
+    {"-nd", Option::kNoDisplay, 0},   {"-no", Option::kNoOutput, 0},
+    {"-h", Option::kHelp, 0},         {"-e", Option::kExtension, 1},
+    {"-sq", Option::kSequence, 2},    {"-zp", Option::kZeroPadding, 1},
+    {"-fps", Option::kFramesPerSecond, 1},
 };
 
 bool isOptionArgument(const char* argument) {
@@ -123,18 +123,18 @@ void applyName(int position, const char* name, ConversionSettings* settings) {
 // Applies one option whose values (if any) are values[0], values[1].
 void applyOption(Option option, const char* const values[], ConversionSettings* settings) {
     switch (option) {
-        case Option::NoVerbose: settings->verbose = 0; break;
-        case Option::NoPause: settings->waitForEscape = 0; break;
-        case Option::NoDisplay:
+        case Option::kNoVerbose: settings->verbose = 0; break;
+        case Option::kNoPause: settings->waitForEscape = 0; break;
+        case Option::kNoDisplay:
             settings->displayImages = 0;
             if (settings->verbose) std::printf("No display.\n");
             break;
-        case Option::NoOutput:
+        case Option::kNoOutput:
             settings->saveOutput = 0;
             if (settings->verbose) std::printf("No output.\n");
             break;
-        case Option::Extension: settings->extension = values[0]; break;
-        case Option::Sequence:
+        case Option::kExtension: settings->extension = values[0]; break;
+        case Option::kSequence:
             settings->firstIndex = readInteger(values[0]);
             settings->lastIndex = readInteger(values[1]);
             sayHowAValueWasRead("-sq", values[0], true, settings->firstIndex);
@@ -144,16 +144,16 @@ void applyOption(Option option, const char* const values[], ConversionSettings* 
                             settings->lastIndex);
             }
             break;
-        case Option::ZeroPadding:
+        case Option::kZeroPadding:
             settings->namePattern = buildNamePattern(readInteger(values[0]));
             sayHowAValueWasRead("-zp", values[0], true, readInteger(values[0]));
             break;
-        case Option::FramesPerSecond:
+        case Option::kFramesPerSecond:
             settings->framesPerSecond = std::strtod(values[0], nullptr);
             sayHowAValueWasRead("-fps", values[0], false, settings->framesPerSecond);
             break;
-        case Option::Help:
-        case Option::Unknown: break;
+        case Option::kHelp:
+        case Option::kUnknown: break;
     }
 }
 
@@ -174,7 +174,7 @@ int parseCommandLine(int argc, const char* const argv[], ConversionSettings* set
             reportInvalidOption(argument, *settings);
             continue;
         }
-        if (match->option == Option::Help) {
+        if (match->option == Option::kHelp) {
             std::fputs(kHelpText, stdout);
             return kHelpShown;
         }

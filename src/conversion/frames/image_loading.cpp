@@ -32,21 +32,23 @@ LoadedImage whyNoImage(const std::string& path, const std::string& complaint) {
     if (file < 0) {
         const int openError = errno;
         if (openError == EMFILE || openError == ENFILE) {
-            return notLoaded(ImageLoad::outOfResources,
+            return notLoaded(ImageLoad::kOutOfResources,
                              "no file descriptor is left to open it (ulimit -n)");
         }
-        if (openError == ENOMEM) return notLoaded(ImageLoad::outOfResources, kNoMemory);
-        if (openError == ENOENT) return notLoaded(ImageLoad::unavailable, "there is no such file");
-        return notLoaded(ImageLoad::unavailable, std::strerror(openError));
+        if (openError == ENOMEM) return notLoaded(ImageLoad::kOutOfResources, kNoMemory);
+        if (openError == ENOENT) return notLoaded(ImageLoad::kUnavailable, "there is no such file");
+        return notLoaded(ImageLoad::kUnavailable, std::strerror(openError));
     }
     struct stat status {};
-    const bool known = fstat(file, &status) == 0;
+    const bool statusKnown = fstat(file, &status) == 0;
     close(file);
-    if (known && S_ISDIR(status.st_mode)) return notLoaded(ImageLoad::unavailable, "it is a folder");
-    if (known && S_ISREG(status.st_mode) && status.st_size == 0) {
-        return notLoaded(ImageLoad::unavailable, "the file is empty");
+    if (statusKnown && S_ISDIR(status.st_mode)) {
+        return notLoaded(ImageLoad::kUnavailable, "it is a folder");
     }
-    return notLoaded(ImageLoad::unavailable,
+    if (statusKnown && S_ISREG(status.st_mode) && status.st_size == 0) {
+        return notLoaded(ImageLoad::kUnavailable, "the file is empty");
+    }
+    return notLoaded(ImageLoad::kUnavailable,
                      complaint.empty() ? "it is not an image in a format that can be decoded"
                                        : "it cannot be decoded: " + complaint);
 }
@@ -108,13 +110,13 @@ LoadedImage loadFrameImage(const std::string& path, const FrameCopyPlan& plan) {
     }
     // Anything amiss (damage, no memory) is found and said by the ordinary loading above, and
     // the frame is then encoded from what it decodes.
-    result.outcome = ImageLoad::loaded;
+    result.outcome = ImageLoad::kLoaded;
     result.jpeg = std::move(bytes);
     return result;
 }
 
 LoadedImage loadColourImage(const std::string& path) {
-    if (path.empty()) return notLoaded(ImageLoad::unavailable, "its name is too long");
+    if (path.empty()) return notLoaded(ImageLoad::kUnavailable, "its name is too long");
     LoadedImage result;
     DecoderComplaints complaints;
     bool outOfMemory = false;
@@ -131,10 +133,10 @@ LoadedImage loadColourImage(const std::string& path) {
     // A decoder that runs short of memory inside its own work gives up quietly; errno keeps
     // what its allocation said.
     if (outOfMemory || (result.image.empty() && errno == ENOMEM)) {
-        return notLoaded(ImageLoad::outOfResources, kNoMemory);
+        return notLoaded(ImageLoad::kOutOfResources, kNoMemory);
     }
     if (result.image.empty()) return whyNoImage(path, complaints.first());
-    result.outcome = ImageLoad::loaded;
+    result.outcome = ImageLoad::kLoaded;
     result.damage = complaints.first();
     return result;
 }

@@ -8,13 +8,17 @@
 #include <vector>
 
 enum class ImageLoad {
-    loaded,            // perhaps decoded only in part: see LoadedImage::damage
-    unavailable,       // missing, unreadable, or nothing a decoder can read: the sequence ends
-    outOfResources,    // the process ran out of memory or file descriptors: the run cannot go on
+    kLoaded,          // perhaps decoded only in part: see LoadedImage::damage
+    kUnavailable,     // missing, unreadable, or nothing a decoder can read: the sequence ends
+    kOutOfResources,  // the process ran out of memory or file descriptors: the run cannot go on
+    // Transitional: the run's files still use these; delete once they take the names above.
+    loaded = kLoaded,
+    unavailable = kUnavailable,
+    outOfResources = kOutOfResources,
 };
 
 struct LoadedImage {
-    ImageLoad outcome = ImageLoad::unavailable;
+    ImageLoad outcome = ImageLoad::kUnavailable;
     cv::Mat image;       // three-channel colour, when loaded (and needed: see FrameCopyPlan)
     std::string whyNot;  // why it was not loaded
     std::string damage;  // the decoder's complaint about an image it decoded only in part

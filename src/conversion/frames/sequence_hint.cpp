@@ -102,11 +102,12 @@ std::string suggestSequence(const ConversionSettings& settings) {
     const std::pair<const SequenceKey, FoundSequence>* best = nullptr;
     long bestLikeness = -1;
     for (const auto& sequence : sequences) {
-        const long like = likeness(sequence.first, sequence.second, prefix, settings.extension);
-        if (like > bestLikeness ||
-            (like == bestLikeness && sequence.second.images > best->second.images)) {
+        const long thisLikeness =
+            likeness(sequence.first, sequence.second, prefix, settings.extension);
+        if (thisLikeness > bestLikeness ||
+            (thisLikeness == bestLikeness && sequence.second.images > best->second.images)) {
             best = &sequence;
-            bestLikeness = like;
+            bestLikeness = thisLikeness;
         }
     }
     if (best == nullptr) return "";

@@ -153,7 +153,7 @@ const char* kindOfFile(mode_t mode) {
     return "a socket";  // the only kind left once links are followed
 }
 
-bool isRegularFile(const std::string& path, const struct stat& status, std::string* whyNot) {
+bool kindIsReplaceable(const std::string& path, const struct stat& status, std::string* whyNot) {
     if (S_ISREG(status.st_mode)) return true;
     *whyNot = quoted(path) + " is " + kindOfFile(status.st_mode) +
               ", and only a regular file is replaced";
@@ -325,7 +325,7 @@ bool OutputFile::create(const std::string& outputName, const std::string& extens
         return folderAccepts(folder, whyNot) && nameFitsTheFolder(targetPath_, folder, whyNot) &&
                createNewFile(folder, whyNot);
     }
-    if (!isRegularFile(targetPath_, target.status, whyNot)) return false;
+    if (!kindIsReplaceable(targetPath_, target.status, whyNot)) return false;
     // Root may write any file; a file without write permission is still not replaced.
     if ((target.status.st_mode & 0222) == 0) {
         *whyNot = "the existing file " + quoted(targetPath_) + " is read-only";
@@ -384,17 +384,17 @@ bool OutputFile::prepareCopyInPlace(const struct stat& existing, const std::stri
 bool OutputFile::createNewFile(const std::string& folder, std::string* whyNot) {
     for (int attempt = 0; attempt < kMostNameAttempts; ++attempt) {
         const std::string path = temporaryNameFor(folder, targetPath_, extension_);
-        descriptor_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                             0666);
-        if (descriptor_ < 0 && errno == EEXIST) continue;
-        if (descriptor_ < 0) break;
-        temporaryPath_ = path;
+        newFileDescriptor_ =
+            ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (newFileDescriptor_ < 0 && errno == EEXIST) continue;
+        if (newFileDescriptor_ < 0) break;
+        newFilePath_ = path;
         inPlace_ = false;
         // A new name gets what the umask gives; until then the file stays the user's alone,
         // and readable, so that it can be read back.
         struct stat status {};
-        finalMode_ = fstat(descriptor_, &status) == 0 ? status.st_mode & 0777 : 0644;
-        if (fchmod(descriptor_, 0600) == 0) return true;
+        finalMode_ = fstat(newFileDescriptor_, &status) == 0 ? status.st_mode & 0777 : 0644;
+        if (fchmod(newFileDescriptor_, 0600) == 0) return true;
         break;
     }
     *whyNot = "a new file cannot be made in " + quoted(folder) + ": " + std::strerror(errno);
@@ -408,33 +408,33 @@ bool OutputFile::createNewFile(const std::string& folder, std::string* whyNot) {
 // the writer opens in a shared folder such as /tmp (fs.protected_regular).
 bool OutputFile::giveWhatTheFileWas(const struct stat& existing) {
     struct stat mine {};
-    if (fstat(descriptor_, &mine) != 0) return false;
+    if (fstat(newFileDescriptor_, &mine) != 0) return false;
     existingOwner_ = existing.st_uid;
     existingGroup_ = existing.st_gid;
     giveOwnerInPlace_ = mine.st_uid != existing.st_uid || mine.st_gid != existing.st_gid;
     if (giveOwnerInPlace_ && geteuid() != 0 &&
-        fchown(descriptor_, static_cast<uid_t>(-1), existing.st_gid) != 0) {
+        fchown(newFileDescriptor_, static_cast<uid_t>(-1), existing.st_gid) != 0) {
         return false;
     }
     // An ACL the folder hands down to new files is not the replaced file's.
-    if (fremovexattr(descriptor_, kAccessAclAttribute) != 0 && errno != ENODATA &&
+    if (fremovexattr(newFileDescriptor_, kAccessAclAttribute) != 0 && errno != ENODATA &&
         errno != ENOTSUP) {
         return false;
     }
-    if (!copyExtendedAttributes(targetPath_, descriptor_, &accessAcl_, &hadAccessAcl_)) {
+    if (!copyExtendedAttributes(targetPath_, newFileDescriptor_, &accessAcl_, &hadAccessAcl_)) {
         return false;
     }
     finalMode_ = existingMode_ & ~static_cast<mode_t>(S_ISUID | S_ISGID);
-    return fchmod(descriptor_, 0600) == 0;
+    return fchmod(newFileDescriptor_, 0600) == 0;
 }
 
 void OutputFile::removeNewFile() {
-    if (!temporaryPath_.empty() && (!inPlace_ || placement_ == Placement::kCopyInPlace)) {
-        unlink(temporaryPath_.c_str());
+    if (!newFilePath_.empty() && (!inPlace_ || placement_ == Placement::kCopyInPlace)) {
+        unlink(newFilePath_.c_str());
     }
-    if (descriptor_ >= 0) close(descriptor_);
-    descriptor_ = -1;
-    temporaryPath_.clear();
+    if (newFileDescriptor_ >= 0) close(newFileDescriptor_);
+    newFileDescriptor_ = -1;
+    newFilePath_.clear();
 }
 
 void OutputFile::discard() {
@@ -446,7 +446,7 @@ void OutputFile::discard() {
 bool OutputFile::hasRoomLeft(std::string* whyNot) const {
     struct stat status {};
     struct rlimit sizeLimit {};
-    if (fstat(descriptor_, &status) == 0 && getrlimit(RLIMIT_FSIZE, &sizeLimit) == 0 &&
+    if (fstat(newFileDescriptor_, &status) == 0 && getrlimit(RLIMIT_FSIZE, &sizeLimit) == 0 &&
         sizeLimit.rlim_cur != RLIM_INFINITY &&
         static_cast<rlim_t>(status.st_size) >= sizeLimit.rlim_cur) {
         *whyNot = "the file has reached the size limit of " + std::to_string(sizeLimit.rlim_cur) +
@@ -454,7 +454,7 @@ bool OutputFile::hasRoomLeft(std::string* whyNot) const {
         return false;
     }
     struct statvfs space {};
-    if (fstatvfs(descriptor_, &space) != 0) return true;
+    if (fstatvfs(newFileDescriptor_, &space) != 0) return true;
     // Root may write into the blocks reserved for it; anyone else stops before them.
     const auto freeBlocks = geteuid() == 0 ? space.f_bfree : space.f_bavail;
     if (freeBlocks > 0) return true;
@@ -463,7 +463,7 @@ bool OutputFile::hasRoomLeft(std::string* whyNot) const {
 }
 
 bool OutputFile::flushToDisk(std::string* whyNot) {
-    if (fsync(descriptor_) == 0) return true;
+    if (fsync(newFileDescriptor_) == 0) return true;
     *whyNot = std::string("the video cannot be flushed to disk: ") + std::strerror(errno);
     return false;
 }
@@ -474,7 +474,7 @@ bool OutputFile::takeContentsOf(const std::string& path, std::string* whyNot) {
     int error = source < 0 || fstat(source, &copy) != 0 ? errno : 0;
     if (error == 0 && copy.st_size > 0) {
         do {
-            error = posix_fallocate(descriptor_, 0, copy.st_size);
+            error = posix_fallocate(newFileDescriptor_, 0, copy.st_size);
         } while (error == EINTR);  // a stop signal's wake-up: the video is still finished
     }
     if (error != 0) {
@@ -483,7 +483,8 @@ bool OutputFile::takeContentsOf(const std::string& path, std::string* whyNot) {
         return false;
     }
     off_t size = 0;
-    const bool taken = copyBytes(source, descriptor_, &size) && ftruncate(descriptor_, size) == 0;
+    const bool taken = copyBytes(source, newFileDescriptor_, &size) &&
+                       ftruncate(newFileDescriptor_, size) == 0;
     error = errno;
     close(source);
     if (taken) return true;
@@ -505,30 +506,30 @@ bool OutputFile::putInPlace(std::string* whyNot) {
                   quoted(targetPath_) + " as when the run began";
         return false;
     }
-    if (now.exists && !isRegularFile(targetPath_, now.status, whyNot)) return false;
+    if (now.exists && !kindIsReplaceable(targetPath_, now.status, whyNot)) return false;
     return placement_ == Placement::kCopyInPlace ? copyIntoTheFile(whyNot)
                                                  : renameIntoPlace(whyNot);
 }
 
 bool OutputFile::renameIntoPlace(std::string* whyNot) {
     const bool modeGiven =
-        (!giveOwnerInPlace_ || fchown(descriptor_, existingOwner_, existingGroup_) == 0) &&
-        fchmod(descriptor_, finalMode_) == 0 &&
-        (!hadAccessAcl_ ||
-         fsetxattr(descriptor_, kAccessAclAttribute, accessAcl_.data(), accessAcl_.size(), 0) == 0);
+        (!giveOwnerInPlace_ || fchown(newFileDescriptor_, existingOwner_, existingGroup_) == 0) &&
+        fchmod(newFileDescriptor_, finalMode_) == 0 &&
+        (!hadAccessAcl_ || fsetxattr(newFileDescriptor_, kAccessAclAttribute, accessAcl_.data(),
+                                     accessAcl_.size(), 0) == 0);
     if (!modeGiven) {
         *whyNot = "the video cannot be given the owner and permissions of " +
                   quoted(targetPath_) + ": " + std::strerror(errno);
         return false;
     }
     const std::string folder = folderOf(targetPath_);
-    if (rename(temporaryPath_.c_str(), targetPath_.c_str()) != 0) {
+    if (rename(newFilePath_.c_str(), targetPath_.c_str()) != 0) {
         const int renameError = errno;
         struct stat status {};
         if (renameError == ENOENT && stat(folder.c_str(), &status) != 0) {
             *whyNot = "the folder " + quoted(folder) + " was removed during the run";
         } else {
-            *whyNot = quoted(temporaryPath_) + " cannot be renamed to " + quoted(targetPath_) +
+            *whyNot = quoted(newFilePath_) + " cannot be renamed to " + quoted(targetPath_) +
                       ": " + std::strerror(renameError);
         }
         return false;
@@ -538,25 +539,25 @@ bool OutputFile::renameIntoPlace(std::string* whyNot) {
 }
 
 bool OutputFile::keepBeside(std::string* keptPath, std::string* whyNot) {
-    if (fchmod(descriptor_, finalMode_) != 0) {
+    if (fchmod(newFileDescriptor_, finalMode_) != 0) {
         *whyNot = "the video cannot be given its permissions: " + std::string(std::strerror(errno));
         return false;
     }
-    const std::string folder = folderOf(temporaryPath_);
-    *keptPath = temporaryPath_;
+    const std::string folder = folderOf(newFilePath_);
+    *keptPath = newFilePath_;
     // A link, unlike a rename, never takes the place of a file that stands at the name.
     for (int attempt = 1; attempt <= kMostNameAttempts; ++attempt) {
         const std::string path = partialNameFor(folder, targetPath_, extension_, attempt);
-        if (link(temporaryPath_.c_str(), path.c_str()) == 0) {
-            unlink(temporaryPath_.c_str());
+        if (link(newFilePath_.c_str(), path.c_str()) == 0) {
+            unlink(newFilePath_.c_str());
             *keptPath = path;
             break;
         }
         if (errno != EEXIST) break;
     }
-    close(descriptor_);
-    descriptor_ = -1;
-    temporaryPath_.clear();
+    close(newFileDescriptor_);
+    newFileDescriptor_ = -1;
+    newFilePath_.clear();
     return flushFolderToDisk(folder, whyNot);
 }
 
@@ -566,7 +567,7 @@ bool OutputFile::copyIntoTheFile(std::string* whyNot) {
     // Room for the whole video first, where the file system can promise it: a full disk then
     // costs no old byte.
     struct stat video {};
-    if (fstat(descriptor_, &video) != 0 ||
+    if (fstat(newFileDescriptor_, &video) != 0 ||
         (video.st_size > 0 && fallocate(targetDescriptor_, 0, 0, video.st_size) != 0 &&
          errno != EOPNOTSUPP)) {
         *whyNot = "the video cannot be copied into the existing file " + quoted(targetPath_) +
@@ -574,7 +575,7 @@ bool OutputFile::copyIntoTheFile(std::string* whyNot) {
         return false;
     }
     off_t size = 0;
-    const bool copied = copyBytes(descriptor_, targetDescriptor_, &size) &&
+    const bool copied = copyBytes(newFileDescriptor_, targetDescriptor_, &size) &&
                         ftruncate(targetDescriptor_, size) == 0 &&
                         ((existingMode_ & (S_ISUID | S_ISGID)) == 0 ||
                          fchmod(targetDescriptor_, existingMode_ & 01777) == 0) &&

@@ -32,7 +32,7 @@ public:
 
     // The new file's path, as the writer must be given it: never read as a protocol
     // ("pipe:", "udp:") or a stream, always a local file.
-    const std::string& writerPath() const { return temporaryPath_; }
+    const std::string& writerPath() const { return newFilePath_; }
 
     // False, with the reason, once the file system has no room left or the file has reached
     // the size limit of the process: writes beyond that point are lost.
@@ -72,8 +72,8 @@ private:
     std::string outputName_;
     std::string extension_;
     std::string targetPath_;     // where the output name leads, its links followed
-    std::string temporaryPath_;
-    int descriptor_ = -1;        // the new file, open for flushing, size checks and copying
+    std::string newFilePath_;    // the writer's file, beside the target or in a temporary folder
+    int newFileDescriptor_ = -1;  // open for flushing, size checks and copying
     int targetDescriptor_ = -1;  // the existing file, open for writing, when copied into
     Placement placement_ = Placement::kNewName;
     mode_t finalMode_ = 0;       // the mode the video gets once in place

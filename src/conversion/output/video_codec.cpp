@@ -18,8 +18,8 @@ struct Container {
 // thousandths, Matroska, WebM and ASF count time in milliseconds, and below the lowest rate a
 // reader cannot open the file or reads another rate. The largest sizes are per side, the other
 // side 16 pixels: JPEG stores at most 65500, x264 takes at most 16384, VP8 16382 (VP9, its
-// fallback, 16384), WMV2 far more. H.264 falls back to MPEG-4 Part 2 where no H.264 encoder is
-// installed.
+// fallback, 16384), WMV2 far more. H.264 falls back to MPEG-4 Visual (mp4v) where no H.264
+// encoder is installed.
 const Container kContainers[] = {
     {{".avi"}, {"Motion JPEG", {fourcc('M', 'J', 'P', 'G')}, 0.002, 1000.0, 8, 65500, 65500,
                 true, false}},

@@ -66,14 +66,15 @@ bool VideoOutput::rateCanBeStored(double framesPerSecond, std::string* whyNot) c
 
 bool VideoOutput::frameSizeFits(cv::Size imageSize, std::string* whyNot) {
     // FFmpeg's writer keeps frames as 4:2:0, which has only even widths and heights.
-    written_.frameSize = cv::Size(imageSize.width & ~1, imageSize.height & ~1);
+    contentsWritten_.frameSize = cv::Size(imageSize.width & ~1, imageSize.height & ~1);
     const std::string size = "the frame size " + std::to_string(imageSize.width) + "x" +
                              std::to_string(imageSize.height);
-    if (written_.frameSize.width < codec_.narrowestWidth || written_.frameSize.height <= 0) {
+    if (contentsWritten_.frameSize.width < codec_.narrowestWidth ||
+        contentsWritten_.frameSize.height <= 0) {
         *whyNot = size + " is too small for " + codec_.codecName + " (at least " +
                   std::to_string(codec_.narrowestWidth) + "x2)";
-    } else if (written_.frameSize.width > codec_.widestWidth ||
-               written_.frameSize.height > codec_.tallestHeight) {
+    } else if (contentsWritten_.frameSize.width > codec_.widestWidth ||
+               contentsWritten_.frameSize.height > codec_.tallestHeight) {
         *whyNot = size + " is too large for " + codec_.codecName + " (at most " +
                   std::to_string(codec_.widestWidth) + " wide and " +
                   std::to_string(codec_.tallestHeight) + " high)";
@@ -85,14 +86,14 @@ bool VideoOutput::frameSizeFits(cv::Size imageSize, std::string* whyNot) {
 
 bool VideoOutput::openWriter(std::string* whyNot) {
     keepBackEndLogOffStderr();
-    BackEndStderrCapture backEnd;
+    BackEndStderrCapture backEndMessages;
     errno = 0;
     copiesJpegFrames_ = false;
     for (int fourcc : codec_.fourccs) {
         if (openCopyingWriter(fourcc)) return true;
         try {
-            if (writer_.open(file_.writerPath(), kWriterBackEnd, fourcc, written_.framesPerSecond,
-                             written_.frameSize, true)) {
+            if (writer_.open(file_.writerPath(), kWriterBackEnd, fourcc,
+                             contentsWritten_.framesPerSecond, contentsWritten_.frameSize, true)) {
                 return true;
             }
         } catch (const cv::Exception&) {
@@ -100,7 +101,7 @@ bool VideoOutput::openWriter(std::string* whyNot) {
         }
     }
     // Encoders short of memory say so on stderr, or fail to start their threads quietly.
-    const bool outOfMemory = errno == ENOMEM || backEnd.mention("alloc");
+    const bool outOfMemory = errno == ENOMEM || backEndMessages.contains("alloc");
     *whyNot = outOfMemory
                   ? std::string("there is not enough memory to start the ") + codec_.codecName +
                         " encoder"
@@ -129,8 +130,9 @@ bool VideoOutput::openCopyingWriter(int fourcc) {
     if (fourcc != cv::VideoWriter::fourcc('M', 'J', 'P', 'G')) return false;
     try {
         copiesJpegFrames_ =
-            writer_.open(file_.writerPath(), kWriterBackEnd, fourcc, written_.framesPerSecond,
-                         written_.frameSize, {cv::VIDEOWRITER_PROP_RAW_VIDEO, 1});
+            writer_.open(file_.writerPath(), kWriterBackEnd, fourcc,
+                         contentsWritten_.framesPerSecond, contentsWritten_.frameSize,
+                         {cv::VIDEOWRITER_PROP_RAW_VIDEO, 1});
     } catch (const cv::Exception&) {
         copiesJpegFrames_ = false;  // then the frames are encoded by the writer, as elsewhere
     }
@@ -142,9 +144,9 @@ void VideoOutput::writeEncoded(const VideoFrame& frame) {
     const std::vector<std::uint8_t>* jpeg = &frame.jpeg;
     if (jpeg->empty()) {
         const cv::Mat& image =
-            frame.image.size() == written_.frameSize ? frame.image : fitted(frame.image);
-        cv::imencode(".jpg", image, encoded_, kEncodedFrameParameters);
-        jpeg = &encoded_;
+            frame.image.size() == contentsWritten_.frameSize ? frame.image : fitted(frame.image);
+        cv::imencode(".jpg", image, encodedFrame_, kEncodedFrameParameters);
+        jpeg = &encodedFrame_;
     }
     // One row of bytes is how the writer takes an encoded frame.
     writer_.write(cv::Mat(1, static_cast<int>(jpeg->size()), CV_8UC1,
@@ -170,8 +172,8 @@ bool VideoOutput::open(const std::string& outputName, double framesPerSecond, cv
         !file_.create(outputName, extension_, whyNot)) {
         return false;
     }
-    written_.framesPerSecond = framesPerSecond;
-    written_.frames = 0;
+    contentsWritten_.framesPerSecond = framesPerSecond;
+    contentsWritten_.frames = 0;
     failure_.clear();
     finished_ = false;
     if (openWriter(whyNot)) return true;
@@ -181,7 +183,7 @@ bool VideoOutput::open(const std::string& outputName, double framesPerSecond, cv
 
 // The image scaled to fit inside the video's size with its aspect ratio kept, centred on black.
 const cv::Mat& VideoOutput::fitted(const cv::Mat& image) {
-    const cv::Size frame = written_.frameSize;
+    const cv::Size frame = contentsWritten_.frameSize;
     const double scale = std::min(static_cast<double>(frame.width) / image.cols,
                                   static_cast<double>(frame.height) / image.rows);
     const cv::Size scaledSize(
@@ -202,10 +204,10 @@ bool VideoOutput::write(const VideoFrame& frame, std::string* whyNot) {
     if (copiesJpegFrames_) {
         writeEncoded(frame);
     } else {
-        writer_.write(frame.image.size() == written_.frameSize ? frame.image
-                                                               : fitted(frame.image));
+        writer_.write(frame.image.size() == contentsWritten_.frameSize ? frame.image
+                                                                       : fitted(frame.image));
     }
-    ++written_.frames;
+    ++contentsWritten_.frames;
     if (file_.hasRoomLeft(&failure_)) return true;
     *whyNot = failure_;
     return false;
@@ -213,15 +215,15 @@ bool VideoOutput::write(const VideoFrame& frame, std::string* whyNot) {
 
 bool VideoOutput::rateIsApproximated(std::string* howStored) const {
     if (!codec_.timesInMilliseconds) return false;
-    const double spacing = 1000.0 / written_.framesPerSecond;
+    const double spacing = 1000.0 / contentsWritten_.framesPerSecond;
     const double shorter = std::floor(spacing);
     if (spacing - shorter <= 1e-9 * spacing) return false;
     char text[160];
     std::snprintf(text, sizeof text,
                   "%s stores frame times in whole milliseconds: at %g fps its frames are %g or "
                   "%g ms apart, %g fps on average",
-                  extension_.c_str(), written_.framesPerSecond, shorter, shorter + 1.0,
-                  written_.framesPerSecond);
+                  extension_.c_str(), contentsWritten_.framesPerSecond, shorter, shorter + 1.0,
+                  contentsWritten_.framesPerSecond);
     *howStored = text;
     return true;
 }
@@ -241,17 +243,19 @@ VideoFinish VideoOutput::completeFile(std::string* whyNot) {
     // The encoder's last bytes and the container's index are written only at release.
     if (!file_.hasRoomLeft(whyNot)) return VideoFinish::kNotSaved;
     whyColoursUndescribed_.clear();
-    if (written_.frames > 0 && containerTakesColourDescription(extension_)) describeColours();
+    if (contentsWritten_.frames > 0 && containerTakesColourDescription(extension_)) {
+        describeColours();
+    }
     if (!file_.flushToDisk(whyNot)) return VideoFinish::kNotSaved;
     // Some containers cannot even be opened without a frame, so a video with none is not read
     // back: with nothing to prove, it only takes a name where no file stands.
-    if (written_.frames > 0) {
+    if (contentsWritten_.frames > 0) {
         const VideoContents readBack = readVideoContents(file_.writerPath(), codec_);
         if (!readBack.readable) {
-            contentsMatch(readBack, written_, whyNot);
+            contentsMatch(readBack, contentsWritten_, whyNot);
             return VideoFinish::kNotSaved;
         }
-        if (!contentsMatch(readBack, written_, whyNot)) return VideoFinish::kNotAsWritten;
+        if (!contentsMatch(readBack, contentsWritten_, whyNot)) return VideoFinish::kNotAsWritten;
     } else if (file_.wouldReplaceAFile()) {
         *whyNot = "the video holds no frame, and does not replace the existing file";
         return VideoFinish::kNotSaved;

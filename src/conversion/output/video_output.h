@@ -44,7 +44,7 @@ public:
     // Motion JPEG video, where the video library can pass encoded frames through (OpenCV 4.10
     // and later). Known once open.
     bool copiesJpegFrames() const { return copiesJpegFrames_; }
-    cv::Size frameSize() const { return written_.frameSize; }
+    cv::Size frameSize() const { return contentsWritten_.frameSize; }
 
     // Appends one frame: its JPEG file as it stands when there is one and the video copies
     // them, else its image. An image of another size is scaled to fit inside the video's size,
@@ -59,9 +59,9 @@ public:
     // the file and flushes it to disk, reads it back and compares it with what was written,
     // and only then puts it in place under the output name. Where the container can say how
     // its colours are to be read, the video is first replaced by a copy that says so (see
-    // colour_pass.h); where that cannot be done, the video is kept as written. A video with no frame is put
-    // there only where no file stands. A second call only repeats the first one's result.
-    // A VideoOutput destroyed without it removes its file.
+    // colour_pass.h); where that cannot be done, the video is kept as written. A video with no
+    // frame is put there only where no file stands. A second call only repeats the first one's
+    // result. A VideoOutput destroyed without it removes its file.
     VideoFinish finish(std::string* whyNot);
 
     bool isFinished() const { return finished_; }
@@ -70,7 +70,7 @@ public:
     // was, and finish() keeps the video beside it, under the name keptPath() then gives.
     void keepAnyExistingFile() { keepExistingFile_ = true; }
     const std::string& keptPath() const { return keptPath_; }
-    std::int64_t framesWritten() const { return written_.frames; }
+    std::int64_t framesWritten() const { return contentsWritten_.frames; }
 
 private:
     bool rateCanBeStored(double framesPerSecond, std::string* whyNot) const;
@@ -83,17 +83,17 @@ private:
     const cv::Mat& fitted(const cv::Mat& image);
 
     VideoCodecChoice codec_{};
-    std::string extension_;     // the output name's, which chooses the container
-    VideoContents written_;     // what went into the writer
+    std::string extension_;  // the output name's, which chooses the container
+    VideoContents contentsWritten_;  // what went into the writer
     std::string failure_;  // why the video cannot be kept, once that is known
     std::string whyColoursUndescribed_;  // empty while the video describes its colours
     VideoFinish outcome_ = VideoFinish::kNotSaved;
     bool finished_ = false;
     bool keepExistingFile_ = false;
     std::string keptPath_;
-    OutputFile file_;           // declared before the writer, so it outlives the writer
+    OutputFile file_;  // declared before the writer, so it outlives the writer
     cv::VideoWriter writer_;
     bool copiesJpegFrames_ = false;
     cv::Mat letterboxed_;  // reused, so a sequence of odd-sized frames allocates once
-    std::vector<std::uint8_t> encoded_;  // reused likewise
+    std::vector<std::uint8_t> encodedFrame_;  // reused likewise
 };

@@ -65,21 +65,21 @@ VideoContents readVideoContents(const std::string& path, const VideoCodecChoice&
     return contents;
 }
 
-bool contentsMatch(const VideoContents& contents, const VideoContents& written,
+bool contentsMatch(const VideoContents& readBack, const VideoContents& written,
                    std::string* whyNot) {
-    if (!contents.readable) {
+    if (!readBack.readable) {
         *whyNot = "no reader can open the finished file (" + describe(written) + " were written)";
         return false;
     }
     const bool rateKept =
-        contents.timesInMilliseconds
-            ? millisecondTimesKeepRate(contents, written.framesPerSecond)
-            : std::fabs(contents.framesPerSecond - written.framesPerSecond) <=
+        readBack.timesInMilliseconds
+            ? millisecondTimesKeepRate(readBack, written.framesPerSecond)
+            : std::fabs(readBack.framesPerSecond - written.framesPerSecond) <=
                   kRateTolerance * written.framesPerSecond;
-    if (contents.frames == written.frames && rateKept && contents.frameSize == written.frameSize) {
+    if (readBack.frames == written.frames && rateKept && readBack.frameSize == written.frameSize) {
         return true;
     }
-    *whyNot = "the file holds " + describe(contents) + " where " + describe(written) +
+    *whyNot = "the file holds " + describe(readBack) + " where " + describe(written) +
               " were written";
     if (!rateKept) *whyNot += ": its container cannot store that rate";
     return false;

@@ -23,8 +23,8 @@ struct VideoContents {
 // gives the exact frame count it is taken from there; otherwise the frames are counted.
 VideoContents readVideoContents(const std::string& path, const VideoCodecChoice& codec);
 
-// True when the contents match what was written: the frame count and size exactly, the rate
-// to 0.1 % (to the millisecond of the last frame's time where times are whole milliseconds);
-// otherwise whyNot says what the file holds against what was written.
-bool contentsMatch(const VideoContents& contents, const VideoContents& written,
+// True when what was read back matches what was written: the frame count and size exactly, the
+// rate to 0.1 % (to the millisecond of the last frame's time where times are whole
+// milliseconds); otherwise whyNot says what the file holds against what was written.
+bool contentsMatch(const VideoContents& readBack, const VideoContents& written,
                    std::string* whyNot);

@@ -49,7 +49,7 @@ void stopRedirectingStderr() {
 
 void reclaimStderrForLastWords(int milliseconds) {
     redirectionAllowed = false;
-    // Kept locked: the process is about to end.
+    // Never unlocked: the process is about to end.
     static_cast<void>(stderrRedirection.try_lock_for(std::chrono::milliseconds(milliseconds)));
 }
 
@@ -63,10 +63,10 @@ BackEndStderrCapture::BackEndStderrCapture() {
     savedStderr_ = dup(STDERR_FILENO);
     // Without a copy to restore it from, stderr is left alone.
     if (savedStderr_ < 0) return;
-    capture_ = memfd_create("seqcat-back-end-messages", MFD_CLOEXEC);
-    if (capture_ < 0) capture_ = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    captureFile_ = memfd_create("seqcat-back-end-messages", MFD_CLOEXEC);
+    if (captureFile_ < 0) captureFile_ = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     std::fflush(stderr);
-    if (capture_ >= 0) dup2(capture_, STDERR_FILENO);
+    if (captureFile_ >= 0) dup2(captureFile_, STDERR_FILENO);
 }
 
 BackEndStderrCapture::~BackEndStderrCapture() {
@@ -74,7 +74,7 @@ BackEndStderrCapture::~BackEndStderrCapture() {
         std::fflush(stderr);
         dup2(savedStderr_, STDERR_FILENO);
         close(savedStderr_);
-        if (capture_ >= 0) close(capture_);
+        if (captureFile_ >= 0) close(captureFile_);
     }
     {
         std::lock_guard<std::mutex> lock(logRecipientLock);
@@ -87,14 +87,14 @@ void BackEndStderrCapture::record(const std::string& line) {
     if (logged_.size() < kMostBytesLookedAt) logged_ += line;
 }
 
-bool BackEndStderrCapture::mention(const char* text) const {
+bool BackEndStderrCapture::contains(const char* text) const {
     {
         std::lock_guard<std::mutex> lock(logRecipientLock);
         if (logged_.find(text) != std::string::npos) return true;
     }
-    if (capture_ < 0) return false;
+    if (captureFile_ < 0) return false;
     std::string printed(kMostBytesLookedAt, '\0');
-    const ssize_t length = pread(capture_, &printed[0], printed.size(), 0);
+    const ssize_t length = pread(captureFile_, &printed[0], printed.size(), 0);
     if (length <= 0) return false;
     printed.resize(static_cast<std::size_t>(length));
     return printed.find(text) != std::string::npos;

@@ -29,13 +29,13 @@ public:
     BackEndStderrCapture& operator=(const BackEndStderrCapture&) = delete;
 
     // True when what was printed or logged so far holds the text.
-    bool mention(const char* text) const;
+    bool contains(const char* text) const;
 
     // Called by FFmpeg's log, whichever thread logs.
     void record(const std::string& line);
 
 private:
     int savedStderr_ = -1;
-    int capture_ = -1;
+    int captureFile_ = -1;  // where stderr goes meanwhile
     std::string logged_;
 };

@@ -9,9 +9,9 @@
 namespace {
 
 // One image read ahead and one loaded again in its turn may be open at once.
-constexpr int kForImages = 2;
-constexpr int kForTheVideo = 4;
-constexpr int kForTheWindow = 6;
+constexpr int kDescriptorsForImages = 2;
+constexpr int kDescriptorsForTheVideo = 4;
+constexpr int kDescriptorsForTheWindow = 6;
 
 std::string describeLimit() {
     rlimit limit{};
@@ -23,7 +23,8 @@ std::string describeLimit() {
 
 int descriptorsNeeded(bool saveVideo, bool showWindow) {
     // Images are loaded while the video holds only two of its four.
-    return (saveVideo ? kForTheVideo : kForImages) + (showWindow ? kForTheWindow : 0);
+    return (saveVideo ? kDescriptorsForTheVideo : kDescriptorsForImages) +
+           (showWindow ? kDescriptorsForTheWindow : 0);
 }
 
 // Opening them is the one true count: free numbers below the limit, and room in the system's

@@ -13,8 +13,8 @@
 
 namespace {
 
-// Every signal whose default action ends the process without a core dump, and the two that
-// stopped a run before those were all counted (QUIT and XCPU dump core). The other core-dumping
+// Every signal whose default action ends the process without a core dump, and QUIT and XCPU,
+// which dump core but are sent by a user (Ctrl-\) or a CPU time limit. The other core-dumping
 // ones (SEGV, ABRT, ...) mean a program error and keep their default.
 const int kStopSignals[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM,
                             SIGXCPU, SIGVTALRM, SIGPROF, SIGPWR,  SIGIO,   SIGSTKFLT};
@@ -30,7 +30,7 @@ constexpr timespec kWakeInterval{0, 100 * 1000 * 1000};
 constexpr int kStopSignalsThatEndAtOnce = 3;
 
 std::atomic<int> firstStopSignal{0};
-std::atomic<bool> watcherToEnd{false};
+std::atomic<bool> watcherMustEnd{false};
 std::atomic<bool> watcherEnded{false};
 pthread_t mainThread;
 sigset_t handledStopSignals;
@@ -72,7 +72,7 @@ bool isRepeatedCpuLimit(const siginfo_t& signal) {
 
 void* watchStopSignals(void*) {
     int signalsCounted = 0;
-    while (!watcherToEnd) {
+    while (!watcherMustEnd) {
         siginfo_t signal{};
         const int signalNumber = firstStopSignal != 0
                                      ? sigtimedwait(&handledStopSignals, &signal, &kWakeInterval)
@@ -82,7 +82,7 @@ void* watchStopSignals(void*) {
             if (signalsCounted == 1) firstStopSignal = signalNumber;
             if (signalsCounted == kStopSignalsThatEndAtOnce) endAtOnce(signalNumber);
         }
-        if (firstStopSignal != 0 && !watcherToEnd) pthread_kill(mainThread, kWakeSignal);
+        if (firstStopSignal != 0 && !watcherMustEnd) pthread_kill(mainThread, kWakeSignal);
     }
     watcherEnded = true;
     return nullptr;
@@ -159,7 +159,7 @@ std::string stopSignalName() {
 // taken by that thread under some emulators (qemu's user mode), which would count it as the
 // user's next signal or leave the process running.
 void stopWatching() {
-    watcherToEnd = true;
+    watcherMustEnd = true;
     for (int waits = 0; !watcherEnded && waits < 50; ++waits) {
         const timespec shortWait{0, 10 * 1000 * 1000};
         nanosleep(&shortWait, nullptr);

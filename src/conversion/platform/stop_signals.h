@@ -8,8 +8,8 @@
 // Makes a stop signal of every signal whose default action ends the process without a core
 // dump (HUP, INT, TERM, USR1, USR2, ALRM, VTALRM, PROF, PWR, IO, STKFLT and the real-time
 // signals), and of QUIT and XCPU, except one that was ignored when seqcat started: that one
-// stays ignored. Call before any other thread starts, so that every
-// thread inherits the block and only the watcher thread this starts ever takes them.
+// stays ignored. Call before any other thread starts, so that every thread inherits the block
+// and only the watcher thread this starts ever takes them.
 //
 // From the first stop signal on, the watcher keeps interrupting whatever blocking call the
 // main thread is in (a read of an image that never comes, a write to a pipe nobody reads), so
