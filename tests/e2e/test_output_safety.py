@@ -15,7 +15,8 @@ import time
 import unittest
 
 from e2e_support import (SAVED_LINE_PREFIX, SeqcatTestCase, allowance, decode_gray_frames,
-                         make_frames, output_lines, probe_video, seqcat_env, seqcat_path)
+                         make_frames, output_lines, probe_video, run_tests, seqcat_env,
+                         seqcat_path)
 
 PREVIOUS = b"the user's own file\n"
 FULL_DISK = ["unshare", "-m", "sh", "-c",
@@ -475,4 +476,4 @@ class FrameShapeTest(SeqcatTestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    run_tests()

@@ -18,7 +18,7 @@ import unittest
 
 from e2e_support import (ESC, NO_DISPLAY_WARNING, SAVED_LINE_PREFIX, LiveRun, PtyRun,
                          SeqcatTestCase, Xvfb, allowance, make_frames, output_lines, probe_video,
-                         run_seqcat, seqcat_env, seqcat_path, timing_lines)
+                         run_seqcat, run_tests, seqcat_env, seqcat_path, timing_lines)
 
 F_SETPIPE_SZ = 1031  # Linux's fcntl command, which Python's fcntl module lacks before 3.10
 
@@ -558,4 +558,4 @@ class CleanRunTest(SeqcatTestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    run_tests()

@@ -8,8 +8,8 @@ import subprocess
 import unittest
 
 from e2e_support import (ESC, NO_DISPLAY_WARNING, SAVED_LINE_PREFIX, LiveRun, PtyRun,
-                         SeqcatTestCase, Xvfb, make_frames, output_lines, seqcat_path,
-                         timing_lines)
+                         SeqcatTestCase, Xvfb, make_frames, output_lines, run_tests,
+                         seqcat_path, timing_lines)
 
 # With a window the key poll waits its full 10 ms per frame; a frame never takes less.
 LEAST_FRAME_MILLISECONDS = 9.0
@@ -106,4 +106,4 @@ class WindowTest(SeqcatTestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    run_tests()
