@@ -2,11 +2,10 @@
 path, the end-of-run messages in their order, and what the options leave out."""
 
 import os
-import unittest
 
 from e2e_support import (BANNER_LINE, HOT_KEY_LINES, NO_DISPLAY_WARNING, SAVED_LINE_PREFIX,
                          TIMING_LINE, SeqcatTestCase, make_frames, output_lines, run_seqcat,
-                         timing_lines)
+                         run_tests, timing_lines)
 
 
 class VerboseRunOutputTest(SeqcatTestCase):
@@ -97,4 +96,4 @@ class QuietOptionsTest(SeqcatTestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    run_tests()

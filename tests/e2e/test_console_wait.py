@@ -4,10 +4,10 @@ and never blocks when there is no terminal to read from or no wait is due."""
 
 import termios
 import time
-import unittest
 
 from e2e_support import (ESC, SAVED_LINE_PREFIX, PtyRun, SeqcatTestCase, allowance,
-                         make_frames, output_lines, probe_video, run_seqcat, timing_lines)
+                         make_frames, output_lines, probe_video, run_seqcat, run_tests,
+                         timing_lines)
 
 PROMPT = "Press ESC to quit.\n"
 
@@ -105,4 +105,4 @@ class NoWaitTest(SeqcatTestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    run_tests()

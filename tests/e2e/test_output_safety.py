@@ -14,34 +14,36 @@ import tempfile
 import time
 import unittest
 
-from e2e_support import (SAVED_LINE_PREFIX, SeqcatTestCase, allowance, decode_gray_frames,
-                         make_frames, output_lines, probe_video, seqcat_env, seqcat_path)
+from e2e_support import (SAVED_LINE_PREFIX, TIMING_LINE, SeqcatTestCase, allowance,
+                         decode_gray_frames, make_frames, output_lines, probe_video, run_tests,
+                         seqcat_env, seqcat_path)
 
 PREVIOUS = b"the user's own file\n"
 FULL_DISK = ["unshare", "-m", "sh", "-c",
              'mount -t tmpfs -o size=512k tmpfs disk && exec "$0" "$@"']
 
 # prepare(folder) makes what the case needs beside the images f000.jpg..f005.jpg; seqcat runs
-# with args and -nd -np -nv, under the soft resource limits given, inside wrapper (a command
-# line) when there is one, writing its messages to stdout (a path, or CLOSED: started with no
-# standard output at all) when it is given, as the test's own user instead of root when
-# as_user is set; during(folder), when given, is done while seqcat waits in the middle of
-# the run for f003.jpg, a FIFO that then ends the sequence.
-# error is the start of its one stderr line (None: stderr stays empty); saved tells whether the
-# saved-file line is printed; kept names a file that must hold PREVIOUS afterwards (or, for a
-# link, still point where it did); frames is how many frames the output holds; after(test,
-# folder) checks what else the case is about. A case that needs the test's own user (as_user,
-# or a prepare or after that uses TEST_USER) runs only as root.
+# with args and -nd -np (and -nv unless timed is given), under the soft resource limits given,
+# inside wrapper (a command line) when there is one, writing its messages to stdout (a path, or
+# CLOSED: started with no standard output at all) when it is given, as the test's own user
+# instead of root when as_user is set; during(folder), when given, is done while seqcat waits in
+# the middle of the run for f003.jpg, a FIFO that then ends the sequence.
+# error is the start of its one stderr line (None: stderr stays empty), which must go on with a
+# reason when error ends in ": "; saved tells whether the saved-file line is printed; timed is
+# how many timing lines the verbose run prints; kept names a file that must hold PREVIOUS
+# afterwards (or, for a link, still point where it did); frames is how many frames the output
+# holds; after(test, folder) checks what else the case is about. A case that needs the test's
+# own user (as_user, or a prepare or after that uses TEST_USER) runs only as root.
 Case = collections.namedtuple("Case", "name prepare args limits wrapper stdout status error saved "
-                                      "kept frames as_user during after needs_user")
+                                      "kept frames as_user during after needs_user timed")
 
 
 def case(name, args, status, error=None, saved=None, prepare=None, limits=None, wrapper=None,
          stdout=None, kept=None, frames=None, as_user=False, during=None, after=None,
-         needs_user=False):
+         needs_user=False, timed=None):
     return Case(name, prepare, args, limits or {}, wrapper, stdout, status, error,
                 status == 0 if saved is None else saved, kept, frames, as_user, during, after,
-                needs_user or as_user)
+                needs_user or as_user, timed)
 
 
 class TestUser:
@@ -169,6 +171,12 @@ def still_a_link(name, target):
     return after
 
 
+def absent(name):
+    def after(test, folder):
+        test.assertFalse(os.path.lexists(os.path.join(folder, name)), f"{name} was created")
+    return after
+
+
 def container_of(name, format_name):
     def after(test, folder):
         test.assertIn(format_name, probe_video(os.path.join(folder, name)).format_name)
@@ -224,6 +232,13 @@ CASES = [
     case("name that looks like a pipe", F + ["pipe:1.avi"], 0, frames=6),
     case("link to a file", F + ["link.avi"], 0, frames=6, kept="link.avi",
          prepare=lambda folder: os.symlink("real.avi", os.path.join(folder, "link.avi"))),
+    # An output that cannot be made ends the run before any frame, saying why.
+    case("output in a missing folder", F + ["missing/clip.avi"], 255,
+         CREATE + "'missing/clip.avi': ", timed=0, after=absent("missing")),
+    case("unknown extension over an existing file", F + ["out.xyz"], 255, CREATE + "'out.xyz': ",
+         timed=0, prepare=existing("out.xyz"), kept="out.xyz"),
+    case("unknown extension", F + ["out.xyz"], 255, CREATE + "'out.xyz': ", timed=0,
+         after=absent("out.xyz")),
     case("link to /dev/full", F + ["out.avi"], 255, CREATE + "'out.avi': '/dev/full' is a device",
          prepare=lambda folder: os.symlink("/dev/full", os.path.join(folder, "out.avi")),
          kept="out.avi"),
@@ -360,7 +375,8 @@ def run_case(c, folder):
     stdout = open(c.stdout, "wb") if to_file else subprocess.PIPE
     program = TEST_USER.program if c.as_user else seqcat_path()
     wrapper = c.wrapper(folder) if callable(c.wrapper) else c.wrapper
-    command = (wrapper or []) + [program] + c.args + ["-nd", "-np", "-nv"]
+    quiet = ["-nv"] if c.timed is None else []
+    command = (wrapper or []) + [program] + c.args + ["-nd", "-np"] + quiet
     try:
         with subprocess.Popen(command, cwd=folder, env=seqcat_env(), stdin=subprocess.DEVNULL,
                               stdout=stdout, stderr=subprocess.PIPE,
@@ -426,6 +442,11 @@ class OutputSafetyTest(SeqcatTestCase):
         else:
             self.assertEqual(len(stderr), 1, stderr)
             self.assertTrue(stderr[0].startswith(c.error), stderr)
+            if c.error.endswith(": "):
+                self.assertGreater(len(stderr[0]), len(c.error), "the line gives no reason")
+        if c.timed is not None:
+            self.assertEqual(len([line for line in stdout if TIMING_LINE.match(line)]), c.timed,
+                             stdout)
         if c.stdout is None:
             saved = [line for line in stdout if line.startswith(SAVED_LINE_PREFIX)]
             self.assertEqual(saved, [SAVED_LINE_PREFIX + c.args[-1]] if c.saved else [])
@@ -475,4 +496,4 @@ class FrameShapeTest(SeqcatTestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    run_tests()

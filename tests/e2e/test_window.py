@@ -8,8 +8,8 @@ import subprocess
 import unittest
 
 from e2e_support import (ESC, NO_DISPLAY_WARNING, SAVED_LINE_PREFIX, LiveRun, PtyRun,
-                         SeqcatTestCase, Xvfb, make_frames, output_lines, seqcat_path,
-                         timing_lines)
+                         SeqcatTestCase, Xvfb, make_frames, output_lines, run_tests,
+                         seqcat_path, timing_lines)
 
 # The key poll ends early once the next frame is ready, but each frame gets at least one pass
 # of the window's events, which waits a millisecond when no key came.
@@ -107,4 +107,4 @@ class WindowTest(SeqcatTestCase):
 
 
 if __name__ == "__main__":
-    unittest.main()
+    run_tests()

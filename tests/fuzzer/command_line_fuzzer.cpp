@@ -92,6 +92,29 @@ void checkImagePath(const ConversionSettings& settings, long long width, std::in
     if (path != expected) failCheck("wrong image path", path + "' expected '" + expected);
 }
 
+bool someArgumentHolds(const std::vector<std::string>& arguments, const char* optionName) {
+    for (const std::string& argument : arguments) {
+        if (argument.find(optionName) != std::string::npos) return true;
+    }
+    return false;
+}
+
+// Every flag starts on; only its own option turns it off, so an argument must name that option.
+void checkFlags(const ConversionSettings& settings, const std::vector<std::string>& arguments) {
+    const struct {
+        unsigned char value;
+        const char* optionName;
+    } flags[] = {{settings.saveOutput, "-no"}, {settings.displayImages, "-nd"},
+                 {settings.verbose, "-nv"}, {settings.waitForEscape, "-np"}};
+    for (const auto& flag : flags) {
+        if (flag.value == 1) continue;
+        if (flag.value != 0) failCheck("flag neither on nor off", std::to_string(flag.value));
+        if (!someArgumentHolds(arguments, flag.optionName)) {
+            failCheck("flag turned off without its option", flag.optionName);
+        }
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -117,10 +140,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int result = parseCommandLine(static_cast<int>(argv.size()), argv.data(), &settings);
     if (result != 0 && result != kHelpShown) failCheck("parse result", std::to_string(result));
 
-    for (unsigned char flag : {settings.saveOutput, settings.displayImages, settings.verbose,
-                               settings.waitForEscape}) {
-        if (flag > 1) failCheck("flag neither on nor off", std::to_string(flag));
-    }
+    checkFlags(settings, arguments);
 
     const long long width = paddingWidthOrFail(settings.namePattern);
     for (std::int32_t index : {settings.firstIndex, settings.lastIndex, std::int32_t{0},

@@ -116,6 +116,13 @@ Bytes jpeg(const Picture& picture = {}) {
     return headers(picture) + Bytes((blocks * 2 + 7) / 8, 0) + kEnd;
 }
 
+// The file of the picture given (the default one when none is) after change(picture).
+template <typename Change>
+Bytes jpegChanged(Change change, Picture picture = {}) {
+    change(picture);
+    return jpeg(picture);
+}
+
 Picture sampled(std::uint8_t luma, std::uint8_t chroma) {
     Picture picture;
     picture.components = {{1, luma}, {2, chroma}, {3, chroma}};
@@ -203,54 +210,31 @@ INSTANTIATE_TEST_SUITE_P(
         FileCase{"refused_4_4_0", jpeg(sampled(0x12, 0x11)), false},
         FileCase{"refused_4_1_1", jpeg(sampled(0x41, 0x11)), false},
         FileCase{"refused_chroma_sampled_unlike",
-                 [] {
-                     Picture picture;
+                 jpegChanged([](Picture& picture) {
                      picture.components = {{1, 0x22}, {2, 0x11}, {3, 0x21}};
-                     return jpeg(picture);
-                 }(),
+                 }),
                  false},
         FileCase{"refused_progressive",
-                 [] {
-                     Picture picture;
-                     picture.frameMarker = 0xC2;
-                     return jpeg(picture);
-                 }(),
-                 false},
+                 jpegChanged([](Picture& picture) { picture.frameMarker = 0xC2; }), false},
         FileCase{"refused_arithmetic",
-                 [] {
-                     Picture picture;
-                     picture.frameMarker = 0xC9;
-                     return jpeg(picture);
-                 }(),
-                 false},
+                 jpegChanged([](Picture& picture) { picture.frameMarker = 0xC9; }), false},
         FileCase{"refused_greyscale",
-                 [] {
-                     Picture picture;
-                     picture.components = {{1, 0x11}};
-                     return jpeg(picture);
-                 }(),
-                 false},
+                 jpegChanged([](Picture& picture) { picture.components = {{1, 0x11}}; }), false},
         FileCase{"refused_cmyk",
-                 [] {
-                     Picture picture = withSegments(adobe(2));
-                     picture.components = {{1, 0x11}, {2, 0x11}, {3, 0x11}, {4, 0x11}};
-                     return jpeg(picture);
-                 }(),
+                 jpegChanged(
+                     [](Picture& picture) {
+                         picture.components = {{1, 0x11}, {2, 0x11}, {3, 0x11}, {4, 0x11}};
+                     },
+                     withSegments(adobe(2))),
                  false},
         FileCase{"refused_rgb_ids", jpeg(named('R', 'G', 'B')), false},
         FileCase{"refused_rgb_ids_with_jfif",
-                 [] {
-                     Picture picture = named('R', 'G', 'B');
-                     picture.beforeFrame = kJfif;
-                     return jpeg(picture);
-                 }(),
+                 jpegChanged([](Picture& picture) { picture.beforeFrame = kJfif; },
+                             named('R', 'G', 'B')),
                  false},
         FileCase{"refused_rgb_ids_with_adobe_ycbcr_4_2_2",
-                 [] {
-                     Picture picture = named('R', 'G', 'B', 0x21);
-                     picture.beforeFrame = adobe(1);
-                     return jpeg(picture);
-                 }(),
+                 jpegChanged([](Picture& picture) { picture.beforeFrame = adobe(1); },
+                             named('R', 'G', 'B', 0x21)),
                  false},
         FileCase{"refused_adobe_rgb", jpeg(withSegments(adobe(0))), false},
         FileCase{"refused_adobe_rgb_in_app13", jpeg(withSegments(adobe(0, 0xED))), false},
@@ -284,26 +268,11 @@ INSTANTIATE_TEST_SUITE_P(
                  jpeg(withSegments(segment(0xFE, text("Metasoft MJPEG Codec")))), false},
         FileCase{"refused_height_from_a_line_count", jpeg(sized(16, 0)), false},
         FileCase{"refused_undefined_table",
-                 [] {
-                     Picture picture;
-                     picture.components[1].dcTable = 1;
-                     return jpeg(picture);
-                 }(),
-                 false},
+                 jpegChanged([](Picture& picture) { picture.components[1].dcTable = 1; }), false},
         FileCase{"refused_quantiser_0",
-                 [] {
-                     Picture picture;
-                     picture.quantiser = 0;
-                     return jpeg(picture);
-                 }(),
-                 false},
+                 jpegChanged([](Picture& picture) { picture.quantiser = 0; }), false},
         FileCase{"refused_empty_huffman_table",
-                 [] {
-                     Picture picture;
-                     picture.dcCodes = 0;
-                     return jpeg(picture);
-                 }(),
-                 false},
+                 jpegChanged([](Picture& picture) { picture.dcCodes = 0; }), false},
         FileCase{"refused_16384_square", jpeg(sized(16384, 16384)), false},
         FileCase{"refused_65501_wide", jpeg(sized(65501, 16)), false},
         FileCase{"refused_65501_high", jpeg(sized(16, 65501)), false}));
