@@ -72,7 +72,7 @@ bool fileExists(const std::string& path) {
 bool probeFrameSize(const ConversionSettings& settings, cv::Size* frameSize, RunResult* result) {
     const std::string path = formatImagePath(settings, settings.firstIndex);
     const LoadedImage probe = loadColourImage(path);
-    if (probe.outcome == ImageLoad::loaded) {
+    if (probe.outcome == ImageLoad::kLoaded) {
         *frameSize = probe.image.size();
         return true;
     }
@@ -83,10 +83,19 @@ bool probeFrameSize(const ConversionSettings& settings, cv::Size* frameSize, Run
     return false;
 }
 
-// Without enough of them the toolkit would hang or abort, or the video fail at its end.
-bool descriptorsSuffice(bool saveVideo, bool showWindow, RunResult* result) {
+// How many frame workers the run can have descriptors for, at least one; false, with why, where
+// it has too few even for one. Without enough of them the toolkit would hang or abort, or the
+// video fail at its end.
+bool descriptorsSuffice(bool saveVideo, bool showWindow, int* frameWorkers, RunResult* result) {
     std::string whyNot;
-    if (descriptorsCanBeOpened(descriptorsNeeded(saveVideo, showWindow), &whyNot)) return true;
+    for (; *frameWorkers >= 1; --*frameWorkers) {
+        // Each worker loads an image, and so may the loop, in an image's turn.
+        const int imageLoaders = *frameWorkers + 1;
+        if (descriptorsCanBeOpened(descriptorsNeeded(saveVideo, showWindow, imageLoaders),
+                                   &whyNot)) {
+            return true;
+        }
+    }
     result->fail("too few file descriptors: " + whyNot);
     return false;
 }
@@ -111,7 +120,7 @@ enum class RunEnd {
 class ConversionRun {
 public:
     ConversionRun(const ConversionSettings& settings, cv::Size frameSize, bool displayReachable,
-                  RunResult* openFailure);
+                  int frameWorkers, RunResult* openFailure);
     ConversionRun(const ConversionRun&) = delete;
     ConversionRun& operator=(const ConversionRun&) = delete;
 
@@ -146,14 +155,14 @@ private:
 };
 
 ConversionRun::ConversionRun(const ConversionSettings& settings, cv::Size frameSize,
-                             bool displayReachable, RunResult* openFailure)
+                             bool displayReachable, int frameWorkers, RunResult* openFailure)
     : settings_(settings), reader_(settings) {
     // The video first: the window's guard against a toolkit exit is then registered after the
     // video library has set itself up, so it runs while that library is still there.
     if (settings.saveOutput && !openVideo(frameSize, openFailure)) return;
     openWindow(displayReachable);
     copyPlan_ = frameCopyPlan();
-    reader_.start(copyPlan_, frameWorkersFor(window_.isOpen()));
+    reader_.start(copyPlan_, frameWorkers);
     if (video_) {
         writer_.emplace(&*video_, [this] {
             int exitStatus = 0;
@@ -237,7 +246,7 @@ bool ConversionRun::convertFrames(RunResult* result) {
         std::optional<SequenceImage> image = reader_.next();
         if (!image) break;
         if (!takeImage(&*image, result)) return false;
-        if (image->loaded.outcome != ImageLoad::loaded) break;
+        if (image->loaded.outcome != ImageLoad::kLoaded) break;
         const cv::Mat shown = image->loaded.image;
         if (writer_) {
             writer_->hand(VideoFrame{std::move(image->loaded.image), std::move(image->loaded.jpeg)});
@@ -256,15 +265,15 @@ bool ConversionRun::convertFrames(RunResult* result) {
 // rendered is read as far as it stands now. One that is not there ends the sequence; one the
 // process has no memory or descriptor left for stops the run (false).
 bool ConversionRun::takeImage(SequenceImage* image, RunResult* result) {
-    if (image->loaded.outcome != ImageLoad::loaded) {
+    if (image->loaded.outcome != ImageLoad::kLoaded) {
         image->loaded = loadFrameImage(image->path, copyPlan_);
     }
     const LoadedImage& loaded = image->loaded;
-    if (loaded.outcome == ImageLoad::outOfResources) {
+    if (loaded.outcome == ImageLoad::kOutOfResources) {
         result->fail("cannot load the image '" + image->path + "': " + loaded.whyNot);
         return false;
     }
-    if (loaded.outcome == ImageLoad::unavailable) {
+    if (loaded.outcome == ImageLoad::kUnavailable) {
         progress_.endIndex = image->index;
         progress_.whyEnded = loaded.whyNot;
     }
@@ -415,9 +424,10 @@ int runConversion(const ConversionSettings& settings) {
     try {
         cv::Size frameSize;
         const bool displayReachable = settings.displayImages && displayIsReachable();
+        int frameWorkers = frameWorkersFor(displayReachable);
         if (probeFrameSize(settings, &frameSize, &result) &&
-            descriptorsSuffice(settings.saveOutput, displayReachable, &result)) {
-            ConversionRun run(settings, frameSize, displayReachable, &result);
+            descriptorsSuffice(settings.saveOutput, displayReachable, &frameWorkers, &result)) {
+            ConversionRun run(settings, frameSize, displayReachable, frameWorkers, &result);
             if (!result.failed()) return run.run();
         }
     } catch (const std::exception& error) {

@@ -11,10 +11,6 @@ enum class ImageLoad {
     kLoaded,          // perhaps decoded only in part: see LoadedImage::damage
     kUnavailable,     // missing, unreadable, or nothing a decoder can read: the sequence ends
     kOutOfResources,  // the process ran out of memory or file descriptors: the run cannot go on
-    // Transitional: the run's files still use these; delete once they take the names above.
-    loaded = kLoaded,
-    unavailable = kUnavailable,
-    outOfResources = kOutOfResources,
 };
 
 struct LoadedImage {

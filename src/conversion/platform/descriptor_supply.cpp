@@ -1,5 +1,6 @@
 #include "descriptor_supply.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <vector>
 #include <fcntl.h>
@@ -8,9 +9,9 @@
 
 namespace {
 
-// One image read ahead and one loaded again in its turn may be open at once.
-constexpr int kDescriptorsForImages = 2;
 constexpr int kDescriptorsForTheVideo = 4;
+// Of the video's, those that are free while the frames are written, for loading images.
+constexpr int kVideoDescriptorsFreeForImages = 2;
 constexpr int kDescriptorsForTheWindow = 6;
 
 std::string describeLimit() {
@@ -21,10 +22,10 @@ std::string describeLimit() {
 
 }  // namespace
 
-int descriptorsNeeded(bool saveVideo, bool showWindow) {
-    // Images are loaded while the video holds only two of its four.
-    return (saveVideo ? kDescriptorsForTheVideo : kDescriptorsForImages) +
-           (showWindow ? kDescriptorsForTheWindow : 0);
+int descriptorsNeeded(bool saveVideo, bool showWindow, int imageLoaders) {
+    const int beyondTheVideos = std::max(0, imageLoaders - kVideoDescriptorsFreeForImages);
+    const int forImages = saveVideo ? kDescriptorsForTheVideo + beyondTheVideos : imageLoaders;
+    return forImages + (showWindow ? kDescriptorsForTheWindow : 0);
 }
 
 // Opening them is the one true count: free numbers below the limit, and room in the system's
