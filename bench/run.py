@@ -29,7 +29,7 @@ them in the quick mode).
 
     python3 bench/run.py --seqcat build/src/conversion/seqcat --bare-loop build/bench/seqcat_bare_loop
     python3 bench/run.py --quick ...      # a smoke run of about half a minute
-    python3 bench/run.py --no-display --decode-scaling ...
+    python3 bench/run.py --quick --decode-scaling ...   # the quick jobs, then 60 renders decoded
 
 Exit status 1 when something is wrong with the outputs (a failed run, a wrong frame count or
 frame rate, the bare loop's video differing from seqcat's); the speed targets are reported, not
