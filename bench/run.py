@@ -122,8 +122,8 @@ def image_pattern(cache, name):
 def image_source(width, height, extension):
     """ffmpeg's options that make an image set: photos are the test source with temporal noise,
     so they compress like camera footage; renders are smooth moving gradients (drawn small and
-    scaled up) averaged with the test source's bars and moving shapes, so they have no noise and
-    no flat areas."""
+    scaled up) averaged with the test source's bars and moving shapes, so they are neither
+    camera noise nor flat."""
     if extension == "jpg":
         return ["-f", "lavfi", "-i", "testsrc2=size=%dx%d:rate=%d,noise=alls=12:allf=t+u" % (
             width, height, FRAME_RATE), "-q:v", "2"]
