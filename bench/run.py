@@ -18,13 +18,18 @@ frame count and frame rate, and its PSNR against the source frames; for .mp4, al
 A's wall time that seqcat's last copy (colour description and fast start) takes, timed alone
 on B's video by seqcat_colour_pass_time.
 It then checks that seqcat's peak RSS does not grow with the length of the sequence and, under
-Xvfb, what showing the frames costs per frame.
+Xvfb, what showing the frames costs per frame; with --decode-scaling, how much faster seqcat
+decodes the PNG renders alone (-nd -no) on two cores than on one (taskset). The header gives the
+number of frame workers seqcat runs here: the cores this process may use, less one, at least one.
 
-The image sets are made once from ffmpeg's test source with temporal noise, so they compress
-like camera footage, and kept in bench/cache/.
+The image sets are made once and kept in bench/cache/: JPEG photos from ffmpeg's test source
+with temporal noise, so they compress like camera footage (1080p and 480p), and 1080p PNG
+renders, smooth moving gradients under the test source's bars and shapes (the PNG job; 6 of
+them in the quick mode).
 
     python3 bench/run.py --seqcat build/src/conversion/seqcat --bare-loop build/bench/seqcat_bare_loop
     python3 bench/run.py --quick ...      # a smoke run of about half a minute
+    python3 bench/run.py --quick --decode-scaling ...   # the quick jobs, then 60 renders decoded
 
 Exit status 1 when something is wrong with the outputs (a failed run, a wrong frame count or
 frame rate, the bare loop's video differing from seqcat's); the speed targets are reported, not
@@ -45,31 +50,44 @@ from pathlib import Path
 BENCH_FOLDER = Path(__file__).resolve().parent
 FRAME_RATE = 25  # a whole number, so either Motion JPEG writer can take it
 
-# name: (width, height, frames)
+# name: (width, height, frames, file-name extension)
 IMAGE_SETS = {
-    "1080p": (1920, 1080, 120),
-    "480p": (640, 480, 300),
+    "1080p": (1920, 1080, 120, "jpg"),
+    "480p": (640, 480, 300, "jpg"),
+    "1080p-png": (1920, 1080, 60, "png"),
 }
 
 # name, image set, output extension, the encoder ffmpeg uses for the same codec, whether the
 # frames are shown (seqcat without -nd, the bare loop with --show, under the bench's own Xvfb),
-# and the A/B it is meant to reach: the reader and the writer work beside the main thread, so
-# seqcat should beat a loop that does everything in turn, least where the encoder itself is
-# the bottleneck (.mp4: x264 keeps both cores busy already).
+# the A/B it is meant to reach and the A/C, if any: seqcat's threads work beside the main
+# thread, so it should beat a loop that does everything in turn, least where the encoder itself
+# is the bottleneck (.mp4: x264 keeps both cores busy already). PNG renders cost more to decode
+# than to encode, and ffmpeg decodes them on all its threads: seqcat's frame workers should
+# keep up with it.
 JOBS = [
-    ("1080p .avi", "1080p", ".avi", "mjpeg", False, 0.70),
-    ("480p .avi", "480p", ".avi", "mjpeg", False, 0.70),
-    ("1080p .mp4", "1080p", ".mp4", "libx264", False, 1.02),
-    ("1080p .avi, window shown", "1080p", ".avi", "mjpeg", True, 0.75),
+    ("1080p .avi", "1080p", ".avi", "mjpeg", False, 0.70, None),
+    ("480p .avi", "480p", ".avi", "mjpeg", False, 0.70, None),
+    ("1080p PNG .avi", "1080p-png", ".avi", "mjpeg", False, 0.55, 1.00),
+    ("1080p .mp4", "1080p", ".mp4", "libx264", False, 1.02, None),
+    ("1080p .avi, window shown", "1080p", ".avi", "mjpeg", True, 0.75, None),
 ]
 
-QUICK_FRAMES = {"1080p": 8, "480p": 30}
+QUICK_FRAMES = {"1080p": 8, "480p": 30, "1080p-png": 6}
+
+# Decoding alone (-nd -no) on the PNG renders, under taskset on one core and on two.
+TARGET_DECODE_SCALING = 1.70
 
 # Where seqcat copies JPEG files into .avi, against ffmpeg re-encoding them (-c:v mjpeg).
 TARGET_COPY_A_OVER_C = 0.50
 # seqcat's last copy of an .mp4, which describes its colours and puts its index first.
 TARGET_COLOUR_PASS_SHARE = 0.03
 TARGET_RSS_GROWTH = 1.10
+# (image set, container, sequence lengths) of the peak-RSS check. On a machine of a few cores
+# the PNG renders' shortest length is above what the frame workers hold at once.
+MEMORY_CASES = [("480p", ".avi", (30, 100, 300)), ("480p", ".mp4", (30, 100, 300)),
+                ("1080p-png", ".avi", (20, 40, 60))]
+MEMORY_CASES_QUICK = [("480p", ".avi", (30, 80)), ("480p", ".mp4", (30, 80)),
+                      ("1080p-png", ".avi", (6, 12))]
 TARGET_DISPLAY_EXTRA_MS = 13.0
 PSNR_MARGIN_DB = 0.5
 
@@ -96,21 +114,42 @@ def run_checked(command, **options):
     return result
 
 
+def image_pattern(cache, name):
+    """The printf pattern of an image set's files, as ffmpeg and the bare loop take it."""
+    return str(cache / name / ("f%%03d.%s" % IMAGE_SETS[name][3]))
+
+
+def image_source(width, height, extension):
+    """ffmpeg's options that make an image set: photos are the test source with temporal noise,
+    so they compress like camera footage; renders are smooth moving gradients (drawn small and
+    scaled up) averaged with the test source's bars and moving shapes, so they are neither
+    camera noise nor flat."""
+    if extension == "jpg":
+        return ["-f", "lavfi", "-i", "testsrc2=size=%dx%d:rate=%d,noise=alls=12:allf=t+u" % (
+            width, height, FRAME_RATE), "-q:v", "2"]
+    gradients = ("nullsrc=size=%dx%d:rate=%d,format=gbrp,"
+                 "geq=r='128+100*sin(X/41+T*2)*cos(Y/57-T)':g='128+100*sin((X+Y)/73-T)'"
+                 ":b='128+100*cos(hypot(X-W/2-60*sin(T),Y-H/2)/29-T*3)',"
+                 "scale=%d:%d:flags=bicubic" % (width // 4, height // 4, FRAME_RATE, width, height))
+    shapes = "testsrc2=size=%dx%d:rate=%d,format=gbrp" % (width, height, FRAME_RATE)
+    return ["-filter_complex", "%s[gradients];%s[shapes];[gradients][shapes]"
+                               "blend=all_mode=average,format=rgb24" % (gradients, shapes)]
+
+
 def make_image_sets(cache, names):
     for name in names:
-        width, height, frames = IMAGE_SETS[name]
+        width, height, frames, extension = IMAGE_SETS[name]
         folder = cache / name
-        if (folder / ("f%03d.jpg" % (frames - 1))).exists():
+        if (folder / ("f%03d.%s" % (frames - 1, extension))).exists():
             continue
         print("making the %s image set in %s" % (name, folder), flush=True)
         shutil.rmtree(folder, ignore_errors=True)
         partial = cache / (name + ".partial")
         shutil.rmtree(partial, ignore_errors=True)
         partial.mkdir(parents=True)
-        source = "testsrc2=size=%dx%d:rate=%d,noise=alls=12:allf=t+u" % (width, height, FRAME_RATE)
-        run_checked(["ffmpeg", "-nostdin", "-loglevel", "error", "-f", "lavfi", "-i", source,
-                     "-frames:v", str(frames), "-q:v", "2", "-start_number", "0",
-                     str(partial / "f%03d.jpg")])
+        run_checked(["ffmpeg", "-nostdin", "-loglevel", "error",
+                     *image_source(width, height, extension), "-frames:v", str(frames),
+                     "-start_number", "0", str(partial / ("f%03d." + extension))])
         partial.rename(folder)
 
 
@@ -185,14 +224,15 @@ def colour_pass_seconds(arguments, video, work):
 
 
 def seqcat_command(seqcat, cache, image_set, frames, output, extra=("-nd",)):
-    return [seqcat, str(cache / image_set / "f"), "-sq", "0", str(frames - 1),
-            "-fps", str(FRAME_RATE), *extra, "-np", "-nv", str(output)]
+    return [seqcat, str(cache / image_set / "f"), "-e", IMAGE_SETS[image_set][3],
+            "-sq", "0", str(frames - 1), "-fps", str(FRAME_RATE), *extra, "-np", "-nv",
+            str(output)]
 
 
 def run_job(job, arguments, work, environment, frames, measured, shown_environment=None):
     """Runs one job; its median wall times go into measured[name], for the chart."""
-    name, image_set, extension, encoder, shown, target = job
-    pattern = str(arguments.cache / image_set / "f%03d.jpg")
+    name, image_set, extension, encoder, shown, target, target_a_over_c = job
+    pattern = image_pattern(arguments.cache, image_set)
     a_environment = b_environment = environment
     show_options = ()
     if shown:
@@ -206,7 +246,11 @@ def run_job(job, arguments, work, environment, frames, measured, shown_environme
     programs = "ABC"
     outputs = {program: work / (program + extension) for program in "ABCDE"}
     labels = {"A": "A seqcat", "B": "B bare loop", "C": "C ffmpeg"}
-    copies = extension == ".avi" and arguments.copies_jpeg
+    # Where seqcat's .avi videos take encoded frames, it copies JPEG files and encodes any
+    # other image itself, so that its stream is no longer the bare loop's.
+    takes_encoded_frames = extension == ".avi" and arguments.copies_jpeg
+    copies = takes_encoded_frames and IMAGE_SETS[image_set][3] == "jpg"
+    encodes_itself = takes_encoded_frames and not copies
     commands = {
         "A": seqcat_command(arguments.seqcat, arguments.cache, image_set, frames, outputs["A"],
                             () if shown else ("-nd",)),
@@ -269,7 +313,7 @@ def run_job(job, arguments, work, environment, frames, measured, shown_environme
     if copies:
         if not frames_are_the_files(outputs["A"], pattern, frames, work):
             problems.append("%s: seqcat's frames are not the image files byte for byte" % name)
-    elif stream_bytes(outputs["A"]) != stream_bytes(outputs["B"]):
+    elif not encodes_itself and stream_bytes(outputs["A"]) != stream_bytes(outputs["B"]):
         problems.append("%s: the bare loop's video stream (%d bytes) differs from seqcat's (%d "
                         "bytes): the two no longer write with the same settings"
                         % (name, stream_bytes(outputs["B"]), stream_bytes(outputs["A"])))
@@ -284,9 +328,12 @@ def run_job(job, arguments, work, environment, frames, measured, shown_environme
         print("  %-12s %-16s %8.3f %9.2f %7.2f %9.1f %7.2f %7d %8.2f" % (
             labels[program], row["writer"], row["wall"], 1000.0 * row["wall"] / frames,
             row["cpu"], row["rss"], row["size"], row["frames"], row["psnr"]))
+    a_over_c = median_ratio("A", "C")
     print("  A/B %.3f (target <= %.2f: %s)   A/C %.3f" % (
-        a_over_b, target, "met" if a_over_b <= target else "MISSED",
-        median_ratio("A", "C")), end="")
+        a_over_b, target, "met" if a_over_b <= target else "MISSED", a_over_c), end="")
+    if target_a_over_c is not None:
+        print(" (target <= %.2f: %s)" % (
+            target_a_over_c, "met" if a_over_c <= target_a_over_c else "MISSED"), end="")
     if "D" in programs:
         print("   D/B %.3f (the other writer against seqcat's)" % median_ratio("D", "B"), end="")
     print("   (medians of per-round ratios)")
@@ -296,9 +343,11 @@ def run_job(job, arguments, work, environment, frames, measured, shown_environme
               "%.0f %%: %s)" % (statistics.median(pass_seconds), 100.0 * share,
                                 100.0 * TARGET_COLOUR_PASS_SHARE,
                                 "met" if share <= TARGET_COLOUR_PASS_SHARE else "MISSED"))
+    if encodes_itself:
+        print("  seqcat encodes these frames itself (libjpeg, quality 95), the bare loop through "
+              "the writer: the streams are not compared, PSNR judges A")
     if copies:
         # Shown, every frame waits for the window's 10 ms key poll: no target there.
-        a_over_c = median_ratio("A", "C")
         target_text = "" if shown else " (target <= %.2f: %s)" % (
             TARGET_COPY_A_OVER_C, "met" if a_over_c <= TARGET_COPY_A_OVER_C else "MISSED")
         print("  JPEG files copied: A's frames are the image files byte for byte; A/C %.3f%s   "
@@ -313,30 +362,85 @@ def run_job(job, arguments, work, environment, frames, measured, shown_environme
     return problems
 
 
-def check_memory_growth(arguments, work, environment, lengths, runs):
-    """seqcat's peak RSS on the longest sequence against the shortest, for each container. A
-    middle length shows whether any growth levels off (an encoder's bounded look-ahead) or
-    goes on with the sequence (frames held)."""
-    print("\npeak RSS of seqcat on 480p by sequence length (median of %d runs each)" % runs)
+def check_memory_growth(arguments, work, environment, cases, runs):
+    """seqcat's peak RSS on the longest sequence against the shortest, for each (image set,
+    container, lengths) case. A middle length shows whether any growth levels off (an encoder's
+    bounded look-ahead, frames in flight in the workers) or goes on with the sequence (frames
+    held)."""
+    print("\npeak RSS of seqcat by sequence length (median of %d runs each)" % runs)
     memory_file = work / "peak-rss"
     worst = 0.0
-    for extension in (".avi", ".mp4"):
+    for image_set, extension, lengths in cases:
         output = work / ("memory" + extension)
         peaks = {frames: [] for frames in lengths}
         for _ in range(runs):
             for frames in lengths:
                 output.unlink(missing_ok=True)
-                command = seqcat_command(arguments.seqcat, arguments.cache, "480p", frames, output)
+                command = seqcat_command(arguments.seqcat, arguments.cache, image_set, frames,
+                                         output)
                 peaks[frames].append(timed_run(command, environment, memory_file)[1])
         medians = {frames: statistics.median(peaks[frames]) / 1024.0 for frames in lengths}
         growth = medians[lengths[-1]] / medians[lengths[0]]
         worst = max(worst, growth)
-        print("  %s: %s; %d against %d frames x%.3f (target <= %.2f: %s)" % (
-            extension, ", ".join("%d frames %.1f MiB" % (frames, medians[frames])
-                                 for frames in lengths),
+        print("  %s %s: %s; %d against %d frames x%.3f (target <= %.2f: %s)" % (
+            image_set, extension, ", ".join("%d frames %.1f MiB" % (frames, medians[frames])
+                                            for frames in lengths),
             lengths[-1], lengths[0], growth, TARGET_RSS_GROWTH,
             "met" if growth <= TARGET_RSS_GROWTH else "MISSED"))
     return worst
+
+
+def counted(number, noun):
+    return "%d %s%s" % (number, noun, "" if number == 1 else "s")
+
+
+def workers_for(cores):
+    """The frame workers seqcat runs on so many cores: one core is left to the main thread."""
+    return max(1, cores - 1)
+
+
+def cores_under(cpu_list):
+    """How many cores a process started under taskset -c cpu_list may use."""
+    result = run_checked(["taskset", "-c", cpu_list, sys.executable, "-c",
+                          "import os; print(len(os.sched_getaffinity(0)))"])
+    return int(result.stdout)
+
+
+def measure_decode_scaling(arguments, work, environment, rounds):
+    """seqcat decoding the PNG renders alone (-nd -no) under taskset on one core and on two,
+    interleaved after a warm-up round: the medians of the wall times and their ratio."""
+    image_set = "1080p-png"
+    frames = IMAGE_SETS[image_set][2]
+    cpu_lists = ("0", "0,1")
+    print("\ndecoding alone (-nd -no), %d frames of %s, median of %d interleaved rounds after a "
+          "warm-up" % (frames, image_set, rounds))
+    if shutil.which("taskset") is None or not {0, 1} <= os.sched_getaffinity(0):
+        print("  NOT MEASURED: needs taskset (Debian package util-linux) and cores 0 and 1")
+        return []
+    walls = {cpu_list: [] for cpu_list in cpu_lists}
+    output = work / "decoded.avi"
+    for round_number in range(rounds + 1):
+        for cpu_list in cpu_lists:
+            command = ["taskset", "-c", cpu_list] + seqcat_command(
+                arguments.seqcat, arguments.cache, image_set, frames, output, ("-nd", "-no"))
+            started = time.perf_counter()
+            result = run_checked(command, env=environment)
+            wall = time.perf_counter() - started
+            if len(frame_times(result.stdout)) != frames:
+                return ["decoding alone under taskset -c %s: %d timing lines, not %d" % (
+                    cpu_list, len(frame_times(result.stdout)), frames)]
+            if round_number > 0:
+                walls[cpu_list].append(wall)
+    for cpu_list in cpu_lists:
+        cores = cores_under(cpu_list)
+        print("  taskset -c %-4s %s, %s: %.3f s, %.2f ms/frame" % (
+            cpu_list, counted(cores, "core"), counted(workers_for(cores), "frame worker"),
+            statistics.median(walls[cpu_list]),
+            1000.0 * statistics.median(walls[cpu_list]) / frames))
+    speed_up = statistics.median(walls["0"]) / statistics.median(walls["0,1"])
+    print("  two cores against one: %.2fx faster (target >= %.2f: %s)" % (
+        speed_up, TARGET_DECODE_SCALING, "met" if speed_up >= TARGET_DECODE_SCALING else "MISSED"))
+    return []
 
 
 def start_virtual_display():
@@ -366,7 +470,7 @@ def frame_times(output_text):
 def bare_display_cost(arguments, image_set, frames, output, environment, shown_environment,
                       rounds):
     """Per-frame wall time of the bare loop with --show under Xvfb, less that without it."""
-    pattern = str(arguments.cache / image_set / "f%03d.jpg")
+    pattern = image_pattern(arguments.cache, image_set)
     walls = {"hidden": [], "shown": []}
     for _ in range(rounds):
         for mode, extra, env in (("hidden", (), environment), ("shown", ("--show",),
@@ -461,9 +565,10 @@ def draw_chart(measured, arguments, path):
     axes.set_xlabel("wall time, median of %d rounds (s)" % arguments.rounds)
     axes.set_xlim(0, 1.18 * max(max(row.values()) for row in measured.values()))
     axes.legend(loc="lower right", fontsize=8)
-    axes.set_title("%s run of %s, OpenCV %s, %d cores" % (
+    axes.set_title("%s run of %s, OpenCV %s, %d cores, %s" % (
         "quick" if arguments.quick else "full", time.strftime("%Y-%m-%d"),
-        ".".join(map(str, arguments.opencv_version)), os.cpu_count()), fontsize=9)
+        ".".join(map(str, arguments.opencv_version)), os.cpu_count(),
+        counted(workers_for(len(os.sched_getaffinity(0))), "frame worker")), fontsize=9)
     figure.tight_layout()
     path.parent.mkdir(parents=True, exist_ok=True)
     figure.savefig(path)
@@ -491,14 +596,18 @@ def parse_arguments():
                         help="folder of the image sets, made on first use")
     parser.add_argument("--rounds", type=int, default=5, help="timed rounds after the warm-up")
     parser.add_argument("--quick", action="store_true",
-                        help="short sequences and 2 rounds, no display cost measurement: a smoke "
-                             "run")
+                        help="short sequences (the PNG job on 6 renders) and 2 rounds, no display "
+                             "cost measurement: a smoke run")
     parser.add_argument("--chart", type=Path,
                         help="draw the jobs' wall times as bars into this PNG file (a full run: "
                              "docs/performance.png, so the documented chart is always the last "
                              "full run's)")
     parser.add_argument("--no-display", action="store_true",
                         help="skip the job with the frames shown and the display cost (Xvfb)")
+    parser.add_argument("--decode-scaling", action="store_true",
+                        help="also time seqcat decoding the PNG renders alone (-nd -no) under "
+                             "taskset -c 0 and -c 0,1, --rounds rounds each, and give the ratio "
+                             "(needs 2 cores)")
     arguments = parser.parse_args()
     if arguments.chart is None and not arguments.quick:
         arguments.chart = root / "docs/performance.png"
@@ -534,8 +643,10 @@ def main():
     except BenchError as error:
         print("bench: " + str(error), file=sys.stderr)
         return 2
-    print("bench: %s, load average at start %.2f %.2f %.2f, %d cores" % (
-        "quick" if arguments.quick else "full", *os.getloadavg(), os.cpu_count()))
+    cores = len(os.sched_getaffinity(0))
+    print("bench: %s, load average at start %.2f %.2f %.2f, %d cores, %d usable, so seqcat "
+          "runs %s" % ("quick" if arguments.quick else "full", *os.getloadavg(), os.cpu_count(),
+                       cores, counted(workers_for(cores), "frame worker")))
     print("command: " + " ".join(sys.argv))
     problems = []
     measured = {}
@@ -552,11 +663,13 @@ def main():
                 else:
                     problems += run_job(job, arguments, work, environment, frames, measured)
             if arguments.quick:
-                check_memory_growth(arguments, work, environment, (30, 80), 1)
+                check_memory_growth(arguments, work, environment, MEMORY_CASES_QUICK, 1)
             else:
-                check_memory_growth(arguments, work, environment, (30, 100, 300), 3)
+                check_memory_growth(arguments, work, environment, MEMORY_CASES, 3)
             if not arguments.quick and not arguments.no_display:
                 measure_display_cost(arguments, work, environment, 3)
+            if arguments.decode_scaling:
+                problems += measure_decode_scaling(arguments, work, environment, arguments.rounds)
     except BenchError as error:
         problems.append(str(error))
     if arguments.chart is not None and measured:
