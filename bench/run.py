@@ -20,7 +20,8 @@ on B's video by seqcat_colour_pass_time.
 It then checks that seqcat's peak RSS does not grow with the length of the sequence and, under
 Xvfb, what showing the frames costs per frame; with --decode-scaling, how much faster seqcat
 decodes the PNG renders alone (-nd -no) on two cores than on one (taskset). The header gives the
-number of frame workers seqcat runs here: the cores this process may use, less one, at least one.
+number of frame workers seqcat runs here: one for each core this process may use without a
+window (-nd), one less with the window shown, at least one.
 
 The image sets are made once and kept in bench/cache/: JPEG photos from ffmpeg's test source
 with temporal noise, so they compress like camera footage (1080p and 480p), and 1080p PNG
@@ -394,9 +395,15 @@ def counted(number, noun):
     return "%d %s%s" % (number, noun, "" if number == 1 else "s")
 
 
-def workers_for(cores):
-    """The frame workers seqcat runs on so many cores: one core is left to the main thread."""
-    return max(1, cores - 1)
+def workers_for(cores, shown=False):
+    """The frame workers seqcat runs on so many cores: one a core, less the one the main thread
+    needs to show the frames, 1 to 16."""
+    return min(16, max(1, cores - (1 if shown else 0)))
+
+
+def workers_said(cores):
+    return "%s (%d with the window shown)" % (counted(workers_for(cores), "frame worker"),
+                                              workers_for(cores, shown=True))
 
 
 def cores_under(cpu_list):
@@ -568,7 +575,7 @@ def draw_chart(measured, arguments, path):
     axes.set_title("%s run of %s, OpenCV %s, %d cores, %s" % (
         "quick" if arguments.quick else "full", time.strftime("%Y-%m-%d"),
         ".".join(map(str, arguments.opencv_version)), os.cpu_count(),
-        counted(workers_for(len(os.sched_getaffinity(0))), "frame worker")), fontsize=9)
+        workers_said(len(os.sched_getaffinity(0)))), fontsize=9)
     figure.tight_layout()
     path.parent.mkdir(parents=True, exist_ok=True)
     figure.savefig(path)
@@ -646,7 +653,7 @@ def main():
     cores = len(os.sched_getaffinity(0))
     print("bench: %s, load average at start %.2f %.2f %.2f, %d cores, %d usable, so seqcat "
           "runs %s" % ("quick" if arguments.quick else "full", *os.getloadavg(), os.cpu_count(),
-                       cores, counted(workers_for(cores), "frame worker")))
+                       cores, workers_said(cores)))
     print("command: " + " ".join(sys.argv))
     problems = []
     measured = {}
