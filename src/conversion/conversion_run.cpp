@@ -286,11 +286,13 @@ bool ConversionRun::takeImage(SequenceImage* image, RunResult* result) {
 
 // Polls the window for a key, which is also when it repaints, for at most 10 ms: no longer
 // than it takes to load the next frame and write this one, but at least once, so that every
-// frame is drawn and ESC is taken in its frame.
+// frame is drawn and ESC is taken in its frame. Without a window one poll is all: the loop
+// then waits for the next frame without spinning.
 bool ConversionRun::escapePressedWhileTheNextFrameIsMade() {
     const auto deadline = std::chrono::steady_clock::now() + kMostKeyPollPerFrame;
     for (;;) {
         if (isEscapeKey(window_.pollKey(1))) return true;
+        if (!window_.isOpen()) return false;
         const bool nextFrameIsReady =
             reader_.nextIsReady() && (!writer_ || writer_->writeIsOver());
         if (nextFrameIsReady || std::chrono::steady_clock::now() >= deadline) return false;
