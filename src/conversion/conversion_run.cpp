@@ -162,7 +162,9 @@ ConversionRun::ConversionRun(const ConversionSettings& settings, cv::Size frameS
     if (settings.saveOutput && !openVideo(frameSize, openFailure)) return;
     openWindow(displayReachable);
     copyPlan_ = frameCopyPlan();
-    reader_.start(copyPlan_, frameWorkers);
+    const cv::Size encodedFrameSize =
+        video_ && video_->copiesJpegFrames() ? video_->frameSize() : cv::Size();
+    reader_.start(copyPlan_, encodedFrameSize, frameWorkers);
     if (video_) {
         writer_.emplace(&*video_, [this] {
             int exitStatus = 0;

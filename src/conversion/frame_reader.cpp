@@ -1,5 +1,7 @@
 #include "frame_reader.h"
 
+#include "output/video_output.h"
+
 #include <algorithm>
 #include <system_error>
 #include <utility>
@@ -31,8 +33,9 @@ int frameWorkersFor(bool framesShown) {
     return std::clamp(workers, 1, kMostFrameWorkers);
 }
 
-void FrameReader::start(const FrameCopyPlan& plan, int workers) {
+void FrameReader::start(const FrameCopyPlan& plan, cv::Size encodedFrameSize, int workers) {
     plan_ = plan;
+    encodedFrameSize_ = encodedFrameSize;
     // A worker that cannot be started leaves its share of the positions to none: start again
     // with as many as could be.
     while (workers > 0 && !startWorkers(workers)) {
@@ -66,10 +69,19 @@ SequenceImage FrameReader::imageAt(std::int64_t position) const {
     return image;
 }
 
-// What a worker hands on for an image: loaded where it is a regular file, else left to the loop.
+// What a worker hands on for an image: loaded, and encoded where the video takes encoded
+// frames, where it is a regular file; else left to the loop.
 LoadedImage FrameReader::loadAhead(const std::string& path) const {
     try {
-        if (isRegularFile(path)) return loadFrameImage(path, plan_);
+        if (!isRegularFile(path)) return LoadedImage{};
+        LoadedImage loaded = loadFrameImage(path, plan_);
+        if (!encodedFrameSize_.empty() && loaded.outcome == ImageLoad::kLoaded &&
+            loaded.jpeg.empty()) {
+            cv::Mat letterboxed;
+            encodeVideoFrame(loaded.image, encodedFrameSize_, &letterboxed, &loaded.jpeg);
+            if (!plan_.decodeInFull) loaded.image.release();  // nothing shows it
+        }
+        return loaded;
     } catch (...) {
         // Loaded again in its turn, where an error the library raises is reported.
     }

@@ -37,9 +37,11 @@ public:
     FrameReader(const FrameReader&) = delete;
     FrameReader& operator=(const FrameReader&) = delete;
 
-    // Starts the workers, loading each image as the plan says. With fewer threads than asked
-    // for, as many as the system gives; with none, next() loads each image itself.
-    void start(const FrameCopyPlan& plan, int workers);
+    // Starts the workers, loading each image as the plan says. Where the video takes encoded
+    // frames of a size (not empty), a worker also encodes each image it does not copy, so the
+    // one writer only appends. With fewer threads than asked for, as many as the system gives;
+    // with none, next() loads each image itself.
+    void start(const FrameCopyPlan& plan, cv::Size encodedFrameSize, int workers);
 
     // The image of the next index, in order; nothing after the last index.
     std::optional<SequenceImage> next();
@@ -60,7 +62,9 @@ private:
     ImageQueue& queueOf(std::int64_t position);
 
     const ConversionSettings& settings_;
-    FrameCopyPlan plan_;  // set before the workers start, read only after
+    // Set before the workers start, read only after.
+    FrameCopyPlan plan_;
+    cv::Size encodedFrameSize_;
     std::int64_t nextPosition_ = 0;
     std::vector<std::unique_ptr<ImageQueue>> loadedByWorker_;
     std::vector<std::thread> workers_;

@@ -139,13 +139,17 @@ bool VideoOutput::openCopyingWriter(int fourcc) {
     return copiesJpegFrames_;
 }
 
+void encodeVideoFrame(const cv::Mat& image, cv::Size frameSize, cv::Mat* letterboxed,
+                      std::vector<std::uint8_t>* encoded) {
+    cv::imencode(".jpg", fitIntoFrame(image, frameSize, letterboxed), *encoded,
+                 kEncodedFrameParameters);
+}
+
 // A frame of a video that copies JPEG files: the file, or the image encoded as one.
 void VideoOutput::writeEncoded(const VideoFrame& frame) {
     const std::vector<std::uint8_t>* jpeg = &frame.jpeg;
     if (jpeg->empty()) {
-        const cv::Mat& image =
-            frame.image.size() == contentsWritten_.frameSize ? frame.image : fitted(frame.image);
-        cv::imencode(".jpg", image, encodedFrame_, kEncodedFrameParameters);
+        encodeVideoFrame(frame.image, contentsWritten_.frameSize, &letterboxed_, &encodedFrame_);
         jpeg = &encodedFrame_;
     }
     // One row of bytes is how the writer takes an encoded frame.
@@ -156,7 +160,11 @@ void VideoOutput::writeEncoded(const VideoFrame& frame) {
 #else
 
 bool VideoOutput::openCopyingWriter(int) { return false; }
-void VideoOutput::writeEncoded(const VideoFrame&) {}  // not reached: no copying writer opens
+// Not reached: no copying writer opens, so nothing is encoded for one.
+void VideoOutput::writeEncoded(const VideoFrame&) {}
+void encodeVideoFrame(const cv::Mat&, cv::Size, cv::Mat*, std::vector<std::uint8_t>* encoded) {
+    encoded->clear();
+}
 
 #endif
 
@@ -182,20 +190,20 @@ bool VideoOutput::open(const std::string& outputName, double framesPerSecond, cv
 }
 
 // The image scaled to fit inside the video's size with its aspect ratio kept, centred on black.
-const cv::Mat& VideoOutput::fitted(const cv::Mat& image) {
-    const cv::Size frame = contentsWritten_.frameSize;
+const cv::Mat& fitIntoFrame(const cv::Mat& image, cv::Size frame, cv::Mat* letterboxed) {
+    if (image.size() == frame) return image;
     const double scale = std::min(static_cast<double>(frame.width) / image.cols,
                                   static_cast<double>(frame.height) / image.rows);
     const cv::Size scaledSize(
         std::clamp(static_cast<int>(std::lround(image.cols * scale)), 1, frame.width),
         std::clamp(static_cast<int>(std::lround(image.rows * scale)), 1, frame.height));
-    letterboxed_.create(frame, image.type());
-    letterboxed_.setTo(cv::Scalar::all(0));
-    cv::Mat placed = letterboxed_(cv::Rect((frame.width - scaledSize.width) / 2,
-                                           (frame.height - scaledSize.height) / 2,
-                                           scaledSize.width, scaledSize.height));
+    letterboxed->create(frame, image.type());
+    letterboxed->setTo(cv::Scalar::all(0));
+    cv::Mat placed = (*letterboxed)(cv::Rect((frame.width - scaledSize.width) / 2,
+                                             (frame.height - scaledSize.height) / 2,
+                                             scaledSize.width, scaledSize.height));
     cv::resize(image, placed, scaledSize, 0, 0, cv::INTER_AREA);
-    return letterboxed_;
+    return *letterboxed;
 }
 
 bool VideoOutput::write(const VideoFrame& frame, std::string* whyNot) {
@@ -204,8 +212,7 @@ bool VideoOutput::write(const VideoFrame& frame, std::string* whyNot) {
     if (copiesJpegFrames_) {
         writeEncoded(frame);
     } else {
-        writer_.write(frame.image.size() == contentsWritten_.frameSize ? frame.image
-                                                                       : fitted(frame.image));
+        writer_.write(fitIntoFrame(frame.image, contentsWritten_.frameSize, &letterboxed_));
     }
     ++contentsWritten_.frames;
     if (file_.hasRoomLeft(&failure_)) return true;

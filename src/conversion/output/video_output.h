@@ -20,6 +20,17 @@ struct VideoFrame {
     std::vector<std::uint8_t> jpeg;
 };
 
+// The image scaled to fit inside the frame size, its shape kept, centred on black, in
+// `letterboxed` (reused, so a sequence of odd-sized frames allocates once); the image itself
+// where it has that size already.
+const cv::Mat& fitIntoFrame(const cv::Mat& image, cv::Size frameSize, cv::Mat* letterboxed);
+
+// The image as a video that takes encoded frames (see VideoOutput::copiesJpegFrames) stores
+// it: fitted, then encoded as a JPEG file into `encoded`. Any thread may call it, so the frame
+// workers encode ahead of the one writer.
+void encodeVideoFrame(const cv::Mat& image, cv::Size frameSize, cv::Mat* letterboxed,
+                      std::vector<std::uint8_t>* encoded);
+
 // What finishing a video came to.
 enum class VideoFinish {
     kInPlace,      // the video holds what was written and stands under the output name
@@ -80,7 +91,6 @@ private:
     void writeEncoded(const VideoFrame& frame);
     VideoFinish completeFile(std::string* whyNot);
     void describeColours();
-    const cv::Mat& fitted(const cv::Mat& image);
 
     VideoCodecChoice codec_{};
     std::string extension_;  // the output name's, which chooses the container
