@@ -29,6 +29,14 @@ public:
         return true;
     }
 
+    // Waits until push() would not wait: for a producer that makes its item only once there is
+    // room for it, so that no more items than the capacity exist at once. False once closed.
+    bool waitForRoom() {
+        std::unique_lock<std::mutex> guard(mutex_);
+        roomOrClosed_.wait(guard, [this] { return closed_ || items_.size() < capacity_; });
+        return !closed_;
+    }
+
     // The oldest item; nothing once the queue is closed and empty.
     std::optional<Item> pop() {
         std::unique_lock<std::mutex> guard(mutex_);

@@ -45,7 +45,8 @@ void FrameReader::start(const FrameCopyPlan& plan, cv::Size encodedFrameSize, in
 }
 
 bool FrameReader::startWorkers(int workers) {
-    // One worker alone keeps two images ahead, as a frame is written; more share that.
+    // A worker loads an image only where its queue has room for it. One alone keeps two images
+    // ahead, as a frame is written; more hold one each.
     const std::size_t imagesAheadEach = workers == 1 ? 2 : 1;
     loadedByWorker_.clear();
     for (int worker = 0; worker < workers; ++worker) {
@@ -93,6 +94,7 @@ void FrameReader::loadEveryNth(std::int64_t firstPosition, std::int64_t step,
     try {
         for (std::int64_t position = firstPosition; position < imagesInRange(settings_);
              position += step) {
+            if (!loaded->waitForRoom()) return;
             SequenceImage image = imageAt(position);
             image.loaded = loadAhead(image.path);
             if (!loaded->push(std::move(image))) return;

@@ -28,8 +28,9 @@ struct SequenceImage {
 
 // Worker w loads the images at positions w, w + n, w + 2n... of the n workers, each into a
 // queue of its own, and next() takes from the queues in turn: so images leave in index order
-// however fast each decodes, and a worker is at most a frame or two ahead of the loop. A
-// worker never blocks for long, so stopping the reader always ends its threads.
+// however fast each decodes, and the workers hold as many images as there are workers (two for
+// one alone) whatever the sequence's length. A worker never blocks for long, so stopping the
+// reader always ends its threads.
 class FrameReader {
 public:
     explicit FrameReader(const ConversionSettings& settings) : settings_(settings) {}
