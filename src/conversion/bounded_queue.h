@@ -58,6 +58,11 @@ public:
         return closed_ || !items_.empty();
     }
 
+    bool isClosed() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return closed_;
+    }
+
     void close() {
         std::lock_guard<std::mutex> guard(mutex_);
         closed_ = true;

@@ -70,8 +70,8 @@ void FrameWriter::writeFrames() {
         if (std::optional<VideoFrame> frame = handed_.popFor(kStopCheckInterval)) {
             outcomes_.push(write(*frame));
             idleSince = Clock::now();
-        } else if (handed_.readyToPop()) {
-            return;  // closed by stop()
+        } else if (handed_.isClosed()) {
+            return;  // by stop(), once every frame handed was written
         } else if (mainThreadIsStuck(idleSince)) {
             finishForTheStuckMainThread_();
             return;
