@@ -5,6 +5,7 @@
 #include "display/frame_window.h"
 #include "frame_reader.h"
 #include "frame_writer.h"
+#include "frames/frame_memory.h"
 #include "frames/image_loading.h"
 #include "frames/sequence_hint.h"
 #include "output/output_file.h"
@@ -17,6 +18,7 @@
 #include <opencv2/core.hpp>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
@@ -74,6 +76,7 @@ bool probeFrameSize(const ConversionSettings& settings, cv::Size* frameSize, Run
     const LoadedImage probe = loadColourImage(path);
     if (probe.outcome == ImageLoad::kLoaded) {
         *frameSize = probe.image.size();
+        keepFreedFramesOf(probe.image.total() * probe.image.elemSize());
         return true;
     }
     result->fail("cannot load the first image '" + path + "': " + probe.whyNot);
@@ -429,6 +432,7 @@ int runConversion(const ConversionSettings& settings) {
         cv::Size frameSize;
         const bool displayReachable = settings.displayImages && displayIsReachable();
         int frameWorkers = frameWorkersFor(displayReachable);
+        reuseFrameMemory();
         if (probeFrameSize(settings, &frameSize, &result) &&
             descriptorsSuffice(settings.saveOutput, displayReachable, &frameWorkers, &result)) {
             ConversionRun run(settings, frameSize, displayReachable, frameWorkers, &result);
