@@ -18,7 +18,6 @@
 #include <opencv2/core.hpp>
 
 #include <chrono>
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
