@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <mutex>
+#include <new>
 #include <vector>
 
 namespace {
